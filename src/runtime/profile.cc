@@ -16,11 +16,6 @@ constexpr std::array<const char*, kPhaseCount> kLabels = {
     "xor delta",       "shuffle",   "compress delta", "compress full", "pack write",
 };
 
-bool read_switch() {
-  const char* value = std::getenv("TARNWICK_PROFILE");
-  return value != nullptr && (std::strcmp(value, "1") == 0 || std::strcmp(value, "true") == 0);
-}
-
 template <class... Args>
 void append_format(std::string& out, const char* format, Args... args) {
   char line[256];
@@ -32,8 +27,12 @@ void append_format(std::string& out, const char* format, Args... args) {
 
 const char* phase_label(Phase phase) { return kLabels[phase]; }
 
+bool switch_from(const char* value) {
+  return value != nullptr && (std::strcmp(value, "1") == 0 || std::strcmp(value, "true") == 0);
+}
+
 bool enabled() {
-  static const bool on = read_switch();
+  static const bool on = switch_from(std::getenv("TARNWICK_PROFILE"));
   return on;
 }
 

@@ -29,7 +29,10 @@ enum Phase : std::size_t {
 // The label each phase prints in the report.
 const char* phase_label(Phase phase);
 
-// Whether TARNWICK_PROFILE is exactly "1" or "true"; read once per process.
+// Whether a TARNWICK_PROFILE value turns profiling on: exactly "1" or "true".
+bool switch_from(const char* value);
+
+// switch_from(TARNWICK_PROFILE), read once per process.
 bool enabled();
 
 // Adds one call of `nanos` to a phase's counters.
