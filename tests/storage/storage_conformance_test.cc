@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -29,6 +30,8 @@ struct Backend {
   // Opens an empty store; `scratch` is a fresh directory the backend may use.
   std::function<StorageHandle(const std::filesystem::path& scratch)> open;
 };
+
+void PrintTo(const Backend& backend, std::ostream* out) { *out << backend.name; }
 
 std::vector<Backend> all_backends() {
   return {
@@ -171,6 +174,10 @@ struct RangeCase {
   std::size_t expected_end;
 };
 
+void PrintTo(const RangeCase& range, std::ostream* out) {
+  *out << "offset " << range.offset << ", length " << range.length;
+}
+
 class RangeConformance : public ::testing::TestWithParam<std::tuple<Backend, RangeCase>> {
  protected:
   static std::string object() {
@@ -213,6 +220,8 @@ struct HostileKey {
   // How the refusal shows the key.
   const char* shown;
 };
+
+void PrintTo(const HostileKey& hostile, std::ostream* out) { *out << hostile.shown; }
 
 class HostileKeyConformance : public ::testing::TestWithParam<std::tuple<Backend, HostileKey>> {
  protected:
