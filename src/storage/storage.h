@@ -35,7 +35,8 @@ class StorageBackend {
   [[nodiscard]] virtual Result<bool> exists(std::string_view key) const = 0;
   // Removes the object; a missing object is success.
   [[nodiscard]] virtual Status delete_object(std::string_view key) const = 0;
-  // Removes the directory behind `prefix` when it is empty; never fails.
+  // Removes the directory behind `prefix` when it is empty; fails only for a prefix that
+  // check_key refuses (as every operation does).
   [[nodiscard]] virtual Status remove_dir(std::string_view prefix) const = 0;
   // Every object below `prefix`, as keys relative to the root, in no particular order.
   [[nodiscard]] virtual Result<std::vector<std::string>> list(std::string_view prefix) const = 0;
