@@ -11,6 +11,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarnwick {
@@ -21,6 +22,13 @@ namespace {
 
 using ::testing::ElementsAreArray;
 using ::testing::Optional;
+
+// Table rows print as their name.
+template <class Case>
+  requires requires(const Case& c) { std::string_view(c.name); }
+void PrintTo(const Case& row, std::ostream* os) {
+  *os << row.name;
+}
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -152,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // A lone lead byte is its own unit: it never matches the first half of a
                       // two-byte code point, as a byte-wise match would.
                       GlobCase{"no_partial_code_point", "\xc3*", "\xc3\xa9", false},
-                      GlobCase{"invalid_byte_matches_itself", "\xc3*", "\xc3x", true}),
+                      GlobCase{"invalid_byte_matches_itself", "\xc3*", "\xc3x", true},
+                      // A star gives up whole code points, never a lone lead byte of one.
+                      GlobCase{"star_swallows_whole_code_points", "*\xa9", "\xc3\xa9", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
