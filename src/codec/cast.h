@@ -163,7 +163,8 @@ inline float half_to_float(std::uint16_t bits) {
   // A subnormal is its mantissa times 2^-24; both factors and the product are exact floats.
   const std::uint32_t subnormal =
       std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(magnitude)) * 0x1p-24f);
-  return std::bit_cast<float>(sign | select(magnitude >= 0x7c00u, special, select(magnitude >= 0x0400u, normal, subnormal)));
+  return std::bit_cast<float>(sign |
+                              select(magnitude >= 0x7c00u, special, select(magnitude >= 0x0400u, normal, subnormal)));
 }
 
 // Rounds half away from zero (the first discarded bit is added, so a carry may raise the

@@ -168,7 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------------
 // DTypePolicy
 
-std::vector<std::pair<std::string, std::string>> rules(std::initializer_list<std::pair<const char*, const char*>> list) {
+using RuleList = std::initializer_list<std::pair<const char*, const char*>>;
+
+std::vector<std::pair<std::string, std::string>> rules(RuleList list) {
   std::vector<std::pair<std::string, std::string>> out;
   for (const auto& [pattern, dtype] : list) out.emplace_back(pattern, dtype);
   return out;
@@ -329,7 +331,8 @@ TEST(DoubleConversions, NarrowingRoundsToEvenAndWideningIsExact) {
   const std::vector<float> exact{1.0f + 0x1p-23f, 0x1p-149f, -kInf, 3.0e38f};
   auto widened = narrow_from_fp32(pack(exact), "float64");
   ASSERT_TRUE(widened.has_value());
-  EXPECT_THAT(unpack<double>(*widened), ElementsAreArray({1.0 + 0x1p-23, 0x1p-149, -std::numeric_limits<double>::infinity(),
+  EXPECT_THAT(unpack<double>(*widened), ElementsAreArray({1.0 + 0x1p-23, 0x1p-149,
+                                                          -std::numeric_limits<double>::infinity(),
                                                           static_cast<double>(3.0e38f)}));
 }
 
@@ -670,7 +673,7 @@ TEST(Allocation, OutOfMemoryIsAnError) {
 // ---------------------------------------------------------------------------------------------
 // Cast for storage
 
-DTypePolicy policy_of(std::initializer_list<std::pair<const char*, const char*>> list) {
+DTypePolicy policy_of(RuleList list) {
   auto policy = DTypePolicy::from_rules(rules(list));
   EXPECT_TRUE(policy.has_value());
   return policy.value_or(DTypePolicy());
