@@ -41,20 +41,28 @@ bool is_json_number(std::string_view token) {
   return i == n;
 }
 
-bool starts_number(std::string_view token) { return !token.empty() && (token[0] == '-' || is_digit(token[0])); }
-
-// What a JSON token is, for "invalid type" messages.
-std::string describe(std::string_view token) {
-  if (token.empty()) return "nothing";
+// What a JSON token is, for "invalid type" messages; nothing when it starts no JSON value.
+std::optional<std::string> describe(std::string_view token) {
+  if (token.empty()) return std::nullopt;
   std::string text;
   switch (token[0]) {
     case '"': text = "string "; text += token; break;
     case '{': text = "map"; break;
     case '[': text = "sequence"; break;
-    case 'n': text = "null"; break;
-    case 't':
-    case 'f': text = "boolean `"; text += token; text += '`'; break;
-    default: text = starts_number(token) ? "number `" : "`"; text += token; text += '`';
+    default:
+      if (token == "null") {
+        text = "null";
+      } else if (token == "true" || token == "false") {
+        text = "boolean `";
+        text += token;
+        text += '`';
+      } else if (is_json_number(token)) {
+        text = "number `";
+        text += token;
+        text += '`';
+      } else {
+        return std::nullopt;
+      }
   }
   return text;
 }
@@ -99,7 +107,9 @@ TarnwickError Reader::value_error(std::string message, Value& value) const {
 
 TarnwickError Reader::unexpected_type(Value& value, std::string_view expected) const {
   const std::string_view token = trim_trailing_whitespace(value.raw_json_token());
-  return error_at("invalid type: " + describe(token) + ", expected " + std::string(expected), token.data());
+  const std::optional<std::string> found = describe(token);
+  if (!found) return error_at("expected a JSON value, found `" + std::string(token) + "`", token.data());
+  return error_at("invalid type: " + *found + ", expected " + std::string(expected), token.data());
 }
 
 TarnwickError Reader::syntax_error(simdjson::error_code code) const {
@@ -110,18 +120,14 @@ TarnwickError Reader::syntax_error(simdjson::error_code code) const {
 
 TarnwickError Reader::scalar_error(simdjson::error_code code, Value& value, std::string_view expected) const {
   const std::string_view token = trim_trailing_whitespace(value.raw_json_token());
-  switch (code) {
-    case simdjson::INCORRECT_TYPE:
-    case simdjson::NUMBER_OUT_OF_RANGE:
-      if (starts_number(token) && is_json_number(token)) {
-        return error_at("invalid value: number `" + std::string(token) + "`, expected " + std::string(expected),
-                        token.data());
-      }
-      if (code == simdjson::INCORRECT_TYPE) return unexpected_type(value, expected);
-      break;
-    default:
-      break;
+  if (code == simdjson::INCORRECT_TYPE || code == simdjson::NUMBER_OUT_OF_RANGE) {
+    if (is_json_number(token)) {
+      return error_at("invalid value: number `" + std::string(token) + "`, expected " + std::string(expected),
+                      token.data());
+    }
+    return unexpected_type(value, expected);
   }
+  if (!describe(token)) return error_at("expected a JSON value, found `" + std::string(token) + "`", token.data());
   return error_at(simdjson::error_message(code), token.data());
 }
 
@@ -245,7 +251,9 @@ Status Reader::skip(Value& value) {
     }
     case simdjson::ondemand::json_type::number: {
       const std::string_view token = trim_trailing_whitespace(value.raw_json_token());
-      if (!is_json_number(token)) return fail(error_at("invalid number `" + std::string(token) + "`", token.data()));
+      if (!is_json_number(token)) {
+        return fail(error_at("expected a JSON value, found `" + std::string(token) + "`", token.data()));
+      }
       return {};
     }
   }
