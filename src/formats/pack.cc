@@ -8,10 +8,6 @@
 namespace tarnwick {
 namespace {
 
-// The descriptor is requested in pieces of at most this size, so that a damaged length field
-// never makes a backend or this reader allocate more than what is really there.
-constexpr std::uint64_t kDescriptorPieceSize = 16 << 20;
-
 void store_le(std::byte* out, std::uint64_t value, std::size_t width) {
   for (std::size_t i = 0; i < width; ++i) out[i] = static_cast<std::byte>(value >> (8 * i));
 }
@@ -43,15 +39,16 @@ TarnwickError truncated(std::string_view pack_key) {
   return TarnwickError::storage(std::string(pack_key) + " is truncated: the rank that wrote it did not finish");
 }
 
-// Reads exactly `length` bytes at `offset` in bounded pieces; fails as truncated when the
-// object ends first.
+// Reads exactly `length` bytes at `offset` in bounded pieces, so that a damaged length field
+// never makes a backend or this reader allocate more than what is really there; fails as
+// truncated when the object ends first.
 Result<Bytes> read_descriptor_bytes(std::string_view pack_key, const ReadRange& read_range, std::uint64_t offset,
                                     std::uint64_t length) {
   if (length > std::numeric_limits<std::uint64_t>::max() - offset) return fail(truncated(pack_key));
   Bytes text;
   std::uint64_t done = 0;
   while (done < length) {
-    const std::uint64_t want = std::min(length - done, kDescriptorPieceSize);
+    const std::uint64_t want = std::min(length - done, kDescriptorReadPieceSize);
     TW_ASSIGN_OR_RETURN(Bytes piece, read_range(offset + done, want));
     if (piece.size() < want) return fail(truncated(pack_key));
     if (done == 0 && want == length) {

@@ -29,6 +29,8 @@ namespace tarnwick {
 inline constexpr std::string_view kPackMagic = "TARNPACK";
 inline constexpr std::uint32_t kPackVersion = 1;
 inline constexpr std::size_t kPackHeaderSize = 32;
+// The largest range `read_pack_descriptor` requests at once.
+inline constexpr std::uint64_t kDescriptorReadPieceSize = 16 << 20;
 
 using PackHeaderBytes = std::array<std::byte, kPackHeaderSize>;
 
