@@ -46,7 +46,7 @@ std::optional<std::string> describe(std::string_view token) {
   if (token.empty()) return std::nullopt;
   std::string text;
   switch (token[0]) {
-    case '"': text = "string "; text += token; break;
+    case '"': text = "string "; text += excerpt(token); break;
     case '{': text = "map"; break;
     case '[': text = "sequence"; break;
     default:
@@ -58,7 +58,7 @@ std::optional<std::string> describe(std::string_view token) {
         text += '`';
       } else if (is_json_number(token)) {
         text = "number `";
-        text += token;
+        text += excerpt(token);
         text += '`';
       } else {
         return std::nullopt;
@@ -79,6 +79,14 @@ float to_float(double value) {
 }
 
 }  // namespace
+
+std::string excerpt(std::string_view text) {
+  constexpr std::size_t kLimit = 64;
+  if (text.size() <= kLimit) return std::string(text);
+  std::size_t cut = kLimit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+  return std::string(text.substr(0, cut)) + "...";
+}
 
 TarnwickError Reader::parse_failure(simdjson::error_code code) {
   if (code == simdjson::EMPTY) return TarnwickError::serialization("EOF while parsing a value");
@@ -108,7 +116,7 @@ TarnwickError Reader::value_error(std::string message, Value& value) const {
 TarnwickError Reader::unexpected_type(Value& value, std::string_view expected) const {
   const std::string_view token = trim_trailing_whitespace(value.raw_json_token());
   const std::optional<std::string> found = describe(token);
-  if (!found) return error_at("expected a JSON value, found `" + std::string(token) + "`", token.data());
+  if (!found) return error_at("expected a JSON value, found `" + excerpt(token) + "`", token.data());
   return error_at("invalid type: " + *found + ", expected " + std::string(expected), token.data());
 }
 
@@ -118,17 +126,20 @@ TarnwickError Reader::syntax_error(simdjson::error_code code) const {
   return error_at(simdjson::error_message(code), where);
 }
 
-TarnwickError Reader::scalar_error(simdjson::error_code code, Value& value, std::string_view expected) const {
+TarnwickError Reader::read_error(simdjson::error_code code, Value& value, std::string_view expected) const {
+  if (code == simdjson::INCORRECT_TYPE) return unexpected_type(value, expected);
   const std::string_view token = trim_trailing_whitespace(value.raw_json_token());
-  if (code == simdjson::INCORRECT_TYPE || code == simdjson::NUMBER_OUT_OF_RANGE) {
-    if (is_json_number(token)) {
-      return error_at("invalid value: number `" + std::string(token) + "`, expected " + std::string(expected),
-                      token.data());
-    }
-    return unexpected_type(value, expected);
-  }
-  if (!describe(token)) return error_at("expected a JSON value, found `" + std::string(token) + "`", token.data());
+  if (!describe(token)) return error_at("expected a JSON value, found `" + excerpt(token) + "`", token.data());
   return error_at(simdjson::error_message(code), token.data());
+}
+
+TarnwickError Reader::number_error(simdjson::error_code code, Value& value, std::string_view expected) const {
+  const std::string_view token = trim_trailing_whitespace(value.raw_json_token());
+  if ((code == simdjson::INCORRECT_TYPE || code == simdjson::NUMBER_OUT_OF_RANGE) && is_json_number(token)) {
+    return error_at("invalid value: number `" + excerpt(token) + "`, expected " + std::string(expected),
+                    token.data());
+  }
+  return read_error(code, value, expected);
 }
 
 const char* Reader::last_closing_bracket() const {
@@ -145,13 +156,13 @@ Status Reader::finish() const {
 }
 
 Status Reader::read(Value& value, std::uint64_t& out) {
-  if (auto code = value.get_uint64().get(out)) return fail(scalar_error(code, value, "u64"));
+  if (auto code = value.get_uint64().get(out)) return fail(number_error(code, value, "u64"));
   return {};
 }
 
 Status Reader::read(Value& value, std::uint32_t& out) {
   std::uint64_t wide;
-  if (auto code = value.get_uint64().get(wide)) return fail(scalar_error(code, value, "u32"));
+  if (auto code = value.get_uint64().get(wide)) return fail(number_error(code, value, "u32"));
   if (wide > std::numeric_limits<std::uint32_t>::max()) {
     return fail(value_error("invalid value: number `" + std::to_string(wide) + "`, expected u32", value));
   }
@@ -161,7 +172,7 @@ Status Reader::read(Value& value, std::uint32_t& out) {
 
 Status Reader::read(Value& value, std::int32_t& out) {
   std::int64_t wide;
-  if (auto code = value.get_int64().get(wide)) return fail(scalar_error(code, value, "i32"));
+  if (auto code = value.get_int64().get(wide)) return fail(number_error(code, value, "i32"));
   if (wide < std::numeric_limits<std::int32_t>::min() || wide > std::numeric_limits<std::int32_t>::max()) {
     return fail(value_error("invalid value: number `" + std::to_string(wide) + "`, expected i32", value));
   }
@@ -170,13 +181,13 @@ Status Reader::read(Value& value, std::int32_t& out) {
 }
 
 Status Reader::read(Value& value, bool& out) {
-  if (auto code = value.get_bool().get(out)) return fail(scalar_error(code, value, "a boolean"));
+  if (auto code = value.get_bool().get(out)) return fail(read_error(code, value, "a boolean"));
   return {};
 }
 
 Result<std::string_view> Reader::string(Value& value, std::string_view expected) {
   std::string_view text;
-  if (auto code = value.get_string().get(text)) return fail(scalar_error(code, value, expected));
+  if (auto code = value.get_string().get(text)) return fail(read_error(code, value, expected));
   return text;
 }
 
@@ -188,7 +199,7 @@ Status Reader::read(Value& value, std::string& out) {
 
 Result<bool> Reader::is_null(Value& value) {
   bool null = false;
-  if (auto code = value.is_null().get(null)) return fail(scalar_error(code, value, "null"));
+  if (auto code = value.is_null().get(null)) return fail(read_error(code, value, "null"));
   return null;
 }
 
@@ -222,19 +233,23 @@ Status Reader::read(Value& value, std::optional<float>& out) {
     return {};
   }
   double number;
-  if (auto code = value.get_double().get(number)) return fail(scalar_error(code, value, "f32"));
+  if (auto code = value.get_double().get(number)) return fail(number_error(code, value, "f32"));
   out = to_float(number);
   return {};
 }
 
-Status Reader::skip(Value& value) {
+Status Reader::skip(Value& value, std::size_t depth) {
   simdjson::ondemand::json_type type;
-  if (auto code = value.type().get(type)) return fail(scalar_error(code, value, "a JSON value"));
+  if (auto code = value.type().get(type)) return fail(read_error(code, value, "a JSON value"));
   switch (type) {
     case simdjson::ondemand::json_type::object:
-      return members(value, "an object", [&](std::string_view, const char*, Value& member) { return skip(member); });
     case simdjson::ondemand::json_type::array:
-      return elements(value, "an array", [&](Value& element) { return skip(element); });
+      if (depth == kMaxSkipDepth) return fail(value_error("recursion limit exceeded", value));
+      if (type == simdjson::ondemand::json_type::array) {
+        return elements(value, "an array", [&](Value& element) { return skip(element, depth + 1); });
+      }
+      return members(value, "an object",
+                     [&](std::string_view, const char*, Value& member) { return skip(member, depth + 1); });
     case simdjson::ondemand::json_type::string:
     {
       TW_RETURN_IF_ERROR(string(value, "a string"));
@@ -252,7 +267,7 @@ Status Reader::skip(Value& value) {
     case simdjson::ondemand::json_type::number: {
       const std::string_view token = trim_trailing_whitespace(value.raw_json_token());
       if (!is_json_number(token)) {
-        return fail(error_at("expected a JSON value, found `" + std::string(token) + "`", token.data()));
+        return fail(error_at("expected a JSON value, found `" + excerpt(token) + "`", token.data()));
       }
       return {};
     }

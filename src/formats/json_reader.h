@@ -40,6 +40,10 @@ struct RecordSpec {
   std::span<const FieldAlias> aliases = {};
 };
 
+// At most the first 64 bytes of `text` (cut at a character boundary, "..." appended), so that a
+// message never carries a whole oversized token.
+std::string excerpt(std::string_view text);
+
 class Reader {
  public:
   // Parses `text` as one JSON value handed to `parse_root(reader, value)`; only whitespace may
@@ -76,8 +80,9 @@ class Reader {
   // True (and the null consumed) when the value is null.
   Result<bool> is_null(Value& value);
 
-  // Validates a value whose content is not wanted.
-  Status skip(Value& value);
+  // Validates a value whose content is not wanted, nested at most kMaxSkipDepth levels deep.
+  Status skip(Value& value) { return skip(value, 0); }
+  static constexpr std::size_t kMaxSkipDepth = 128;
 
   // A Serialization error with " at line L column C" for the byte at `where`.
   TarnwickError error_at(std::string message, const char* where) const;
@@ -91,10 +96,16 @@ class Reader {
   Reader(simdjson::ondemand::document& document, const char* begin, std::size_t size)
       : document_(document), begin_(begin), end_(begin + size) {}
 
+  // The parser does not bound nesting, so skipping counts the depth itself rather than let a
+  // hostile document exhaust the stack.
+  Status skip(Value& value, std::size_t depth);
   static TarnwickError parse_failure(simdjson::error_code code);
   // An error the parser raised while moving through the document.
   TarnwickError syntax_error(simdjson::error_code code) const;
-  TarnwickError scalar_error(simdjson::error_code code, Value& value, std::string_view expected) const;
+  // A value that could not be read as `expected`; numbers of the wrong kind or range count as
+  // invalid values in number_error and as invalid types in read_error.
+  TarnwickError read_error(simdjson::error_code code, Value& value, std::string_view expected) const;
+  TarnwickError number_error(simdjson::error_code code, Value& value, std::string_view expected) const;
   Status finish() const;
 
   simdjson::ondemand::document& document_;
@@ -142,7 +153,7 @@ Status Reader::parse(ByteView text, std::size_t readable_after, ParseRoot&& pars
 template <class OnField>
 Status Reader::record(Value& value, const RecordSpec& spec, OnField&& on_field) {
   simdjson::ondemand::object object;
-  if (auto code = value.get_object().get(object)) return fail(scalar_error(code, value, spec.type_name));
+  if (auto code = value.get_object().get(object)) return fail(read_error(code, value, spec.type_name));
   std::uint32_t seen = 0;
   std::size_t hint = 0;  // keys usually come in writing order
   const std::size_t count = spec.fields.size();
@@ -192,7 +203,7 @@ Status Reader::record(Value& value, const RecordSpec& spec, OnField&& on_field) 
 template <class OnEntry>
 Status Reader::members(Value& value, std::string_view expected, OnEntry&& on_entry) {
   simdjson::ondemand::object object;
-  if (auto code = value.get_object().get(object)) return fail(scalar_error(code, value, expected));
+  if (auto code = value.get_object().get(object)) return fail(read_error(code, value, expected));
   for (auto item : object) {
     simdjson::ondemand::field field;
     if (auto code = std::move(item).get(field)) return fail(syntax_error(code));
@@ -207,7 +218,7 @@ Status Reader::members(Value& value, std::string_view expected, OnEntry&& on_ent
 template <class OnElement>
 Status Reader::elements(Value& value, std::string_view expected, OnElement&& on_element) {
   simdjson::ondemand::array array;
-  if (auto code = value.get_array().get(array)) return fail(scalar_error(code, value, expected));
+  if (auto code = value.get_array().get(array)) return fail(read_error(code, value, expected));
   for (auto item : array) {
     Value element;
     if (auto code = std::move(item).get(element)) return fail(syntax_error(code));

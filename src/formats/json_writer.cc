@@ -140,7 +140,7 @@ void JsonWriter::key(std::string_view name) {
   append_escaped(name, true);
   out_ += style_ == Style::Pretty ? ": " : ":";
   after_key_ = true;
-  last_key_ = name;
+  last_key_.assign(name);
 }
 
 void JsonWriter::string_value(std::string_view text) {
@@ -206,8 +206,8 @@ void JsonWriter::append_escaped(std::string_view text, bool is_key) {
   out_.append(text.data() + run_start, text.size() - run_start);
   out_ += '"';
   if (non_ascii && error_.empty() && !simdjson::validate_utf8(text.data(), text.size())) {
-    error_ = is_key ? "a key after `" + std::string(last_key_) + "` is not valid UTF-8"
-                    : "the value of `" + std::string(last_key_) + "` is not valid UTF-8";
+    error_ = is_key ? "a key after `" + last_key_ + "` is not valid UTF-8"
+                    : "the value of `" + last_key_ + "` is not valid UTF-8";
   }
 }
 

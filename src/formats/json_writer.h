@@ -58,7 +58,7 @@ class JsonWriter {
   std::size_t depth_ = 0;
   bool container_empty_ = false;
   bool after_key_ = false;
-  std::string_view last_key_;
+  std::string last_key_;  // for error messages; keys may be temporaries
   std::string error_;
 };
 

@@ -300,12 +300,14 @@ constexpr RecordSpec kTensorSpec{"struct TensorEntry", kTensorFields, kTensorAli
 constexpr RecordSpec kDescriptorSpec{"struct PackDescriptor", kDescriptorFields};
 constexpr RecordSpec kZstdSpec{"struct variant CompressionAlgo::Zstd", kZstdFields};
 
-std::string quoted_string(std::string_view text) { return "string \"" + std::string(text) + "\""; }
+std::string quoted_string(std::string_view text) { return "string \"" + json::excerpt(text) + "\""; }
 
 Status read_uuid(Reader& reader, Value& value, Uuid& out) {
   TW_ASSIGN_OR_RETURN(const std::string_view text, reader.string(value, "a UUID string"));
   const std::optional<Uuid> id = Uuid::parse(text);
-  if (!id) return fail(reader.value_error("invalid value: " + quoted_string(text) + ", expected a hyphenated UUID", value));
+  if (!id) {
+    return fail(reader.value_error("invalid value: " + quoted_string(text) + ", expected a hyphenated UUID", value));
+  }
   out = *id;
   return {};
 }
@@ -326,7 +328,8 @@ Status read_timestamp(Reader& reader, Value& value, Timestamp& out) {
   TW_ASSIGN_OR_RETURN(const std::string_view text, reader.string(value, "an RFC 3339 timestamp"));
   const std::optional<Timestamp> time = parse_timestamp(text);
   if (!time) {
-    return fail(reader.value_error("invalid value: " + quoted_string(text) + ", expected an RFC 3339 timestamp", value));
+    return fail(
+        reader.value_error("invalid value: " + quoted_string(text) + ", expected an RFC 3339 timestamp", value));
   }
   out = *time;
   return {};
@@ -342,11 +345,11 @@ Status read_storage(Reader& reader, Value& value, TensorStorage& out) {
     }
   }
   return fail(reader.value_error(
-      "unknown variant `" + std::string(name) + "`, expected one of `Full`, `DeltaXor`, `Skipped`, `Alias`", value));
+      "unknown variant `" + json::excerpt(name) + "`, expected one of `Full`, `DeltaXor`, `Skipped`, `Alias`", value));
 }
 
 std::string unknown_compression(std::string_view name) {
-  return "unknown variant `" + std::string(name) + "`, expected `None` or `Zstd`";
+  return "unknown variant `" + json::excerpt(name) + "`, expected `None` or `Zstd`";
 }
 
 // "None", or {"Zstd": {"level": n}}.
@@ -359,33 +362,44 @@ Status read_compression(Reader& reader, Value& value, CompressionAlgo& out) {
       return {};
     }
     if (name == "Zstd") {
-      return fail(reader.value_error("invalid type: unit variant, expected struct variant `Zstd` with field `level`", value));
+      return fail(
+          reader.value_error("invalid type: unit variant, expected struct variant `Zstd` with field `level`", value));
     }
     return fail(reader.value_error(unknown_compression(name), value));
   }
   bool have_variant = false;
-  TW_RETURN_IF_ERROR(reader.members(value, "a CompressionAlgo", [&](std::string_view name, const char* position, Value& inner) -> Status {
-    if (have_variant) return fail(reader.error_at("invalid value: map with more than one key, expected a CompressionAlgo", position));
+  const auto read_variant = [&](std::string_view name, const char* position, Value& inner) -> Status {
+    if (have_variant) {
+      return fail(reader.error_at("invalid value: map with more than one key, expected a CompressionAlgo", position));
+    }
     have_variant = true;
-    if (name == "None") return fail(reader.error_at("invalid type: map, expected the unit variant `None` as a string", position));
+    if (name == "None") {
+      return fail(reader.error_at("invalid type: map, expected the unit variant `None` as a string", position));
+    }
     if (name != "Zstd") return fail(reader.error_at(unknown_compression(name), position));
     std::int32_t level = 0;
-    TW_RETURN_IF_ERROR(reader.record(inner, kZstdSpec, [&](std::size_t, Value& field) { return reader.read(field, level); }));
+    TW_RETURN_IF_ERROR(
+        reader.record(inner, kZstdSpec, [&](std::size_t, Value& field) { return reader.read(field, level); }));
     out = CompressionAlgo::zstd(level);
     return {};
-  }));
-  if (!have_variant) return fail(reader.error_at("invalid value: empty map, expected a CompressionAlgo", reader.last_closing_bracket()));
+  };
+  TW_RETURN_IF_ERROR(reader.members(value, "a CompressionAlgo", read_variant));
+  if (!have_variant) {
+    return fail(
+        reader.error_at("invalid value: empty map, expected a CompressionAlgo", reader.last_closing_bracket()));
+  }
   return {};
 }
 
 Status read_metadata(Reader& reader, Value& value, std::map<std::string, std::string>& out) {
-  return reader.members(value, "a map of strings", [&](std::string_view key, const char* position, Value& item) -> Status {
+  const auto read_member = [&](std::string_view key, const char* position, Value& item) -> Status {
     TW_ASSIGN_OR_RETURN(const std::string_view text, reader.string(item, "a string"));
     if (!out.try_emplace(std::string(key), text).second) {
-      return fail(reader.error_at("duplicate key `" + std::string(key) + "`", position));
+      return fail(reader.error_at("duplicate key `" + json::excerpt(key) + "`", position));
     }
     return {};
-  });
+  };
+  return reader.members(value, "a map of strings", read_member);
 }
 
 Status read_tensor_entry(Reader& reader, Value& value, TensorEntry& entry) {
@@ -443,15 +457,16 @@ std::optional<std::uint32_t> parse_rank_key(std::string_view key) {
 }
 
 Status read_ranks(Reader& reader, Value& value, std::map<std::uint32_t, RankEntry>& ranks) {
-  return reader.members(value, "a map of RankEntry", [&](std::string_view key, const char* position, Value& item) -> Status {
+  const auto read_member = [&](std::string_view key, const char* position, Value& item) -> Status {
     const std::optional<std::uint32_t> rank = parse_rank_key(key);
     if (!rank) {
       return fail(reader.error_at("invalid value: " + quoted_string(key) + ", expected a decimal u32 rank", position));
     }
     const auto [slot, inserted] = ranks.try_emplace(*rank);
-    if (!inserted) return fail(reader.error_at("duplicate key `" + std::string(key) + "`", position));
+    if (!inserted) return fail(reader.error_at("duplicate key `" + json::excerpt(key) + "`", position));
     return read_rank_entry(reader, item, slot->second);
-  });
+  };
+  return reader.members(value, "a map of RankEntry", read_member);
 }
 
 Status read_snapshot(Reader& reader, Value& value, Snapshot& snapshot) {

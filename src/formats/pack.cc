@@ -141,15 +141,17 @@ Result<PackDescriptor> read_pack_descriptor(std::string_view pack_key, const Rea
   const std::optional<PackHeader> header = decode_pack_header(header_bytes);
   if (!header) return fail(TarnwickError::storage(std::string(pack_key) + " has no pack header"));
 
-  TW_ASSIGN_OR_RETURN(const Bytes text,
-                      read_descriptor_bytes(pack_key, read_range, header->descriptor_offset, header->descriptor_length));
+  TW_ASSIGN_OR_RETURN(
+      const Bytes text,
+      read_descriptor_bytes(pack_key, read_range, header->descriptor_offset, header->descriptor_length));
   Result<PackDescriptor> descriptor = parse_pack_descriptor(text);
   if (!descriptor) {
     return fail(TarnwickError::serialization(std::string(pack_key) + ": " + descriptor.error().text()));
   }
   if (expected_snapshot && descriptor->snapshot_id != *expected_snapshot) {
     return fail(TarnwickError::storage(std::string(pack_key) + " belongs to snapshot " +
-                                       descriptor->snapshot_id.to_string() + ", not " + expected_snapshot->to_string()));
+                                       descriptor->snapshot_id.to_string() + ", not " +
+                                       expected_snapshot->to_string()));
   }
   return descriptor;
 }

@@ -267,6 +267,12 @@ constexpr std::string_view kFixtureText = R"json({
   }
 })json";
 
+}  // namespace
+
+void PrintTo(const TarnwickError& error, std::ostream* out) { *out << error.message(); }
+
+namespace {
+
 std::string write(const Manifest& manifest) {
   Result<std::string> text = write_manifest(manifest);
   EXPECT_TRUE(text.has_value()) << text.error().message();
@@ -596,6 +602,18 @@ std::string compact_manifest(std::string_view tensor = kTensorText) {
          R"("max_rollback_snapshots":5}})";
 }
 
+std::string position_of(std::string_view text, std::size_t offset) {
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return " at line " + std::to_string(line) + " column " + std::to_string(offset - line_start + 1);
+}
+
 TEST(ManifestReading, AbsentOptionalKeysTakeTheirDefaults) {
   const Manifest manifest = read_ok(compact_manifest());
   const Snapshot& snapshot = manifest.snapshots.at(0);
@@ -655,6 +673,19 @@ TEST(ManifestReading, UnknownKeysAnywhereAreIgnoredAndDropped) {
   }
 }
 
+TEST(ManifestReading, NestingOfUnknownValuesIsBounded) {
+  const auto nested = [](std::size_t depth) {
+    return replaced(compact_manifest(), R"("step":7,)",
+                    R"("step":7,"x":)" + std::string(depth, '[') + std::string(depth, ']') + ",");
+  };
+  EXPECT_TRUE(read(nested(128)).has_value());
+  const std::string deep = nested(1'000'000);
+  Result<Manifest> manifest = read(deep);
+  ASSERT_FALSE(manifest.has_value());
+  EXPECT_EQ(manifest.error(),
+            TarnwickError::serialization("recursion limit exceeded" + position_of(deep, deep.find("[[") + 128)));
+}
+
 TEST(ManifestReading, CompressionLevelsSurviveWritingAndReading) {
   for (const std::int32_t level : {3, -5, 0, std::numeric_limits<std::int32_t>::min(), 22}) {
     Manifest manifest = fixture_manifest();
@@ -707,18 +738,6 @@ struct ReadFailure {
   std::size_t shift;    // ... plus this many bytes is where the reader noticed the problem
 };
 
-std::string position_of(std::string_view text, std::size_t offset) {
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  return " at line " + std::to_string(line) + " column " + std::to_string(offset - line_start + 1);
-}
-
 class ManifestReadFailure : public ::testing::TestWithParam<ReadFailure> {};
 
 TEST_P(ManifestReadFailure, NamesTheProblemAndWhereItWasNoticed) {
@@ -757,6 +776,8 @@ INSTANTIATE_TEST_SUITE_P(
                     R"("0":{})", 0},
         ReadFailure{"unknown_storage", R"("Full")", R"("Fulll")", "unknown variant `Fulll`" + kStorageVariants,
                     R"("Fulll")", 0},
+        ReadFailure{"long_names_are_cut_in_messages", R"("Full")", "\"" + std::string(100, 'X') + "\"",
+                    "unknown variant `" + std::string(64, 'X') + "...`" + kStorageVariants, R"("XXX)", 0},
         ReadFailure{"unknown_compression_name", R"("None")", R"("Lz4")", "unknown variant `Lz4`" + kCompressionVariants,
                     R"("Lz4")", 0},
         ReadFailure{"unknown_compression_key", R"("None")", R"({"Lz4":{"level":1}})",
@@ -765,6 +786,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "invalid type: unit variant, expected struct variant `Zstd` with field `level`", R"("Zstd")", 0},
         ReadFailure{"compression_with_two_keys", R"("None")", R"({"Zstd":{"level":1},"None":null})",
                     "invalid value: map with more than one key, expected a CompressionAlgo", R"("None")", 0},
+        ReadFailure{"none_as_map", R"("None")", R"({"None":null})",
+                    "invalid type: map, expected the unit variant `None` as a string", R"("None")", 0},
+        ReadFailure{"storage_as_number", R"("storage":"Full")", R"("storage":0)",
+                    "invalid type: number `0`, expected a TensorStorage variant name", R"("storage":0)", 10},
         ReadFailure{"compression_empty_map", R"("None")", R"({})", "invalid value: empty map, expected a CompressionAlgo",
                     R"("compression":{})", 15},
         ReadFailure{"rank_key_not_a_number", R"({"0":{)", R"({"x":{)",
@@ -791,7 +816,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadFailure{"null_dtype", R"("dtype":"float32")", R"("dtype":null)", "invalid type: null, expected a string",
                     "null", 0},
         ReadFailure{"finalized_as_number", R"("finalized":true)", R"("finalized":1)",
-                    "invalid value: number `1`, expected a boolean", R"("finalized":1)", 12},
+                    "invalid type: number `1`, expected a boolean", R"("finalized":1)", 12},
         ReadFailure{"snapshots_as_object", R"("snapshots":[)", R"("snapshots":{"a":[)",
                     "invalid type: map, expected a sequence of Snapshot", R"({"a")", 0},
         ReadFailure{"bad_uuid", R"("id":"11111111-2222-4333-8444-555555555555")", R"("id":"not-a-uuid")",

@@ -14,6 +14,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
+}  // namespace
+
+void PrintTo(const TarnwickError& error, std::ostream* out) { *out << error.message(); }
+
+namespace {
+
 const Uuid kSnapshotId = *Uuid::parse("0f0e0d0c-0b0a-4908-8706-050403020100");
 const Uuid kBaseId = *Uuid::parse("aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee");
 const std::string kPackKey = rank_pack_key(kSnapshotId, 1);
