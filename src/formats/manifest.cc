@@ -31,9 +31,11 @@ std::string_view tensor_storage_name(TensorStorage storage) {
 
 namespace {
 
-// Rough text size of one tensor entry in the pretty layout, to size the output once.
-constexpr std::size_t kPrettyBytesPerTensor = 640;
-constexpr std::size_t kPrettyBytesPerSnapshot = 1024;
+// Upper estimates of the pretty text, so that the output is allocated once: the fixed part of
+// a tensor entry (keys, indentation, hashes, numbers) and of a snapshot, and per dimension.
+constexpr std::size_t kPrettyTensorBytes = 720;
+constexpr std::size_t kPrettyDimensionBytes = 40;
+constexpr std::size_t kPrettySnapshotBytes = 1024;
 
 void write_optional_string(JsonWriter& out, const std::optional<std::string>& value) {
   if (value) {
@@ -165,10 +167,16 @@ void write_snapshot(JsonWriter& out, const Snapshot& snapshot) {
 }
 
 std::size_t estimated_pretty_size(const Manifest& manifest) {
-  std::size_t size = kPrettyBytesPerSnapshot;
+  std::size_t size = kPrettySnapshotBytes;
   for (const Snapshot& snapshot : manifest.snapshots) {
-    size += kPrettyBytesPerSnapshot;
-    for (const auto& [rank, entry] : snapshot.ranks) size += entry.tensors.size() * kPrettyBytesPerTensor;
+    size += kPrettySnapshotBytes;
+    for (const auto& [key, value] : snapshot.metadata) size += 2 * (key.size() + value.size());
+    for (const auto& [rank, entry] : snapshot.ranks) {
+      size += kPrettySnapshotBytes;
+      for (const TensorEntry& tensor : entry.tensors) {
+        size += kPrettyTensorBytes + 2 * tensor.name.size() + kPrettyDimensionBytes * tensor.shape.size();
+      }
+    }
   }
   return size;
 }
