@@ -67,7 +67,10 @@ class FirstFailure {
 // chunk, then moves the frames together.
 Result<Bytes> compress_frames(ByteView raw, int level) {
   const std::size_t frames = std::max<std::size_t>(1, (raw.size() + kFrameRawBytes - 1) / kFrameRawBytes);
-  auto chunk = [&](std::size_t i) { return raw.subspan(i * kFrameRawBytes, std::min(kFrameRawBytes, raw.size() - i * kFrameRawBytes)); };
+  auto chunk = [&](std::size_t i) {
+    const std::size_t start = i * kFrameRawBytes;
+    return raw.subspan(start, std::min(kFrameRawBytes, raw.size() - start));
+  };
   std::vector<std::size_t> slot_start(frames + 1, 0);
   for (std::size_t i = 0; i < frames; ++i) slot_start[i + 1] = slot_start[i] + ZSTD_compressBound(chunk(i).size());
   TW_ASSIGN_OR_RETURN(Bytes out, allocate_bytes(slot_start[frames]));

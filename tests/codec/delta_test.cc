@@ -31,8 +31,21 @@ TEST_P(DeltaLengthTest, XorIsBytewiseAndApplyDeltaUndoesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, DeltaLengthTest,
-                         ::testing::Values(0, 1, 4095, kMiB - 1, kMiB, kMiB + 1, 3 * kMiB + 17),
+                         ::testing::Values(0, 1, 4095, kMiB - 1, kMiB, kMiB + 1, 3 * kMiB + 17, 17 * kMiB + 5),
                          [](const auto& info) { return "bytes" + std::to_string(info.param); });
+
+// Large outputs take another store path; it must cope with an output at any address.
+TEST(XorIntoTest, LargeOutputAtAnOddAddress) {
+  const std::size_t length = 17 * kMiB + 5;
+  const Bytes a = random_bytes(length, 1);
+  const Bytes b = random_bytes(length, 2);
+  Bytes storage(length + 3);
+  const MutableByteView out = MutableByteView(storage).subspan(3, length);
+  xor_into(a, b, out);
+  for (std::size_t i = 0; i < length; ++i) {
+    ASSERT_EQ(out[i], a[i] ^ b[i]) << "at " << i;
+  }
+}
 
 TEST(ApplyDeltaTest, LengthsThatDifferAreADeltaError) {
   auto restored = apply_delta(random_bytes(10), random_bytes(12));
