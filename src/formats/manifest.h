@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/compression_algo.h"
 #include "formats/timestamp.h"
 #include "formats/uuid.h"
 #include "runtime/bytes.h"
@@ -36,18 +37,6 @@ std::string_view tensor_storage_name(TensorStorage storage);
 constexpr bool has_stored_bytes(TensorStorage storage) {
   return storage == TensorStorage::Full || storage == TensorStorage::DeltaXor;
 }
-
-struct CompressionAlgo {
-  enum class Kind : std::uint8_t { None, Zstd };
-
-  Kind kind = Kind::None;
-  std::int32_t level = 0;  // meaningful for Zstd only; 0 for None
-
-  static constexpr CompressionAlgo none() { return {}; }
-  static constexpr CompressionAlgo zstd(std::int32_t level) { return {Kind::Zstd, level}; }
-
-  friend bool operator==(const CompressionAlgo&, const CompressionAlgo&) = default;
-};
 
 struct RetentionPolicy {
   std::uint64_t max_full_snapshots = 0;
