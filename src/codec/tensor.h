@@ -1,0 +1,118 @@
+// Per-tensor encoding (cast, hash, skip / XOR delta / full decision, compression) and decoding
+// (fetch, verify, decompress, undo shuffle and delta, restore the caller's dtype).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "codec/cast.h"
+#include "formats/manifest.h"
+#include "formats/uuid.h"
+#include "runtime/bytes.h"
+#include "runtime/error.h"
+#include "storage/storage.h"
+
+namespace tarnwick {
+
+// One input tensor of a save, owned by the save.
+struct TensorData {
+  std::string name;
+  std::vector<std::uint64_t> shape;
+  std::string dtype;
+  Bytes data;
+};
+
+// Raw bytes of the last full snapshot's uncast Full tensors, kept in memory by the coordinator;
+// immutable once shared.
+using RetainedTensors = std::unordered_map<std::string, Bytes>;
+
+// What the encoder knows about the base snapshot of a delta save; shared read-only by all
+// encoder tasks.
+struct BaseCache {
+  CompressionAlgo compression;
+  std::unordered_map<std::string, TensorEntry> entries;
+  std::optional<std::string> pack_key;
+  StorageHandle storage;
+  std::shared_ptr<const RetainedTensors> retained;
+};
+
+// Settings shared by every tensor of one save.
+struct EncodeParams {
+  const BaseCache* base = nullptr;  // absent: every tensor is Full
+  CompressionAlgo compression;
+  double delta_max_ratio = 0.95;
+  const DTypePolicy* policy = nullptr;  // absent: nothing is cast
+};
+
+// One encoder result: the entry (offset 0 until the pack layout assigns it) and, for Full and
+// DeltaXor, the stored bytes.
+struct ProcessedTensor {
+  TensorEntry entry;
+  std::optional<Bytes> stored;
+};
+
+// hash_hex of every tensor's bytes as received, in input order, computed in parallel.
+std::vector<std::string> dedup_plan(std::span<const TensorData> tensors);
+
+[[nodiscard]] Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodeParams& params);
+
+// Encodes the listed tensors in parallel, one task per tensor; results in input order, or the
+// first error (the remaining tasks stop early).
+[[nodiscard]] Result<std::vector<ProcessedTensor>> process_tensors_parallel(
+    std::span<const TensorData* const> tensors, const EncodeParams& params);
+
+// The entry of a tensor that duplicates an already encoded target of the same save.
+TensorEntry alias_entry(const TensorData& alias, const TensorEntry& target);
+
+// Where the stored bytes of one rank entry come from: the whole pack in memory, the pack's key
+// (ranged reads), or nothing (tensors are separate objects named by `filename`).
+struct OwnedPack {
+  std::variant<std::monostate, std::shared_ptr<const Bytes>, std::string> source;
+
+  static OwnedPack none() { return {}; }
+  static OwnedPack in_memory(std::shared_ptr<const Bytes> bytes) { return {std::move(bytes)}; }
+  static OwnedPack by_key(std::string key) { return {std::move(key)}; }
+};
+
+// A tensor's stored bytes: a view into an in-memory pack, or bytes read for this tensor alone.
+struct StoredBytes {
+  Bytes owned;
+  ByteView view;  // always the bytes to use; points into `owned` or into the shared pack
+};
+
+// The base entry that holds a name's bytes, with the base snapshot's compression and pack.
+struct BaseLookup {
+  TensorEntry entry;
+  CompressionAlgo compression;
+  OwnedPack pack;
+};
+
+using BaseResolver = std::function<Result<BaseLookup>(const Uuid& base_id, std::string_view name)>;
+
+struct DecodeContext {
+  const StorageBackend* storage = nullptr;
+  CompressionAlgo compression;
+  const OwnedPack* pack = nullptr;
+  std::optional<Uuid> base_id;
+  const BaseResolver* resolver = nullptr;
+};
+
+[[nodiscard]] Result<StoredBytes> extract_compressed(const TensorEntry& entry, const StorageBackend& storage,
+                                                     const OwnedPack& pack);
+// The bytes in the stored dtype; refuses Alias entries.
+[[nodiscard]] Result<Bytes> load_tensor_raw(const TensorEntry& entry, const DecodeContext& context);
+// load_tensor_raw followed by the restore of the caller's dtype.
+[[nodiscard]] Result<Bytes> load_tensor(const TensorEntry& entry, const DecodeContext& context);
+// Follows Alias entries inside the base (at most seven hops).
+[[nodiscard]] Result<BaseLookup> resolve_base_entry(const Uuid& base_id, std::string_view name,
+                                                    const BaseResolver& resolver);
+
+}  // namespace tarnwick
