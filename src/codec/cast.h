@@ -72,6 +72,8 @@ class DTypePolicy {
   // matches.
   std::optional<DType> target_for(std::string_view name) const;
 
+  const std::vector<Rule>& rules() const { return rules_; }
+
  private:
   explicit DTypePolicy(std::vector<Rule> rules) : rules_(std::move(rules)) {}
 
