@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,10 @@
 #include "storage/scratch_dir.h"
 
 namespace tarnwick {
+
+// Failed comparisons show the rendered message.
+void PrintTo(const TarnwickError& error, std::ostream* out) { *out << error.message(); }
+
 namespace {
 
 using ::testing::AnyOf;
@@ -237,6 +242,8 @@ struct ChoiceCase {
   bool shuffled;
 };
 
+void PrintTo(const ChoiceCase& row, std::ostream* out) { *out << row.label; }
+
 class StorageChoice : public TensorCodec, public ::testing::WithParamInterface<ChoiceCase> {};
 
 TEST_P(StorageChoice, ChoosesStorageAndReadsBackExactly) {
@@ -409,21 +416,32 @@ TEST_F(TensorCodec, DamagedBaseEntry) {
 
 // ---- Profile phases ------------------------------------------------------------------------------
 
+// How the base holds "t".
+enum class BaseForm { InPack, Retained, Alias };
+
 struct PhaseCase {
   std::string label;
   Bytes base;
   Bytes updated;
-  bool retained;
+  BaseForm form;
   std::map<std::string, std::uint64_t> calls;
 };
+
+void PrintTo(const PhaseCase& row, std::ostream* out) { *out << row.label; }
 
 class EncodePhases : public TensorCodec, public ::testing::WithParamInterface<PhaseCase> {};
 
 TEST_P(EncodePhases, TimesEachStepTaken) {
   const PhaseCase& row = GetParam();
-  const Written& base = save({tensor("t", "float32", row.base)});
+  SaveOptions base_options;
+  TensorData base_tensor = tensor("t", "float32", row.base);
+  if (row.form == BaseForm::Alias) {
+    base_options.aliases.push_back({base_tensor, "target"});
+    base_tensor.name = "target";
+  }
+  const Written& base = save({base_tensor}, base_options);
   auto retained = std::make_shared<RetainedTensors>();
-  if (row.retained) retained->emplace("t", row.base);
+  if (row.form == BaseForm::Retained) retained->emplace("t", row.base);
   const BaseCache cache = base_cache(base, retained);
   phase_calls();  // drops the base save's counts
 
@@ -435,15 +453,99 @@ TEST_P(EncodePhases, TimesEachStepTaken) {
 INSTANTIATE_TEST_SUITE_P(
     Table, EncodePhases,
     ::testing::Values(
-        PhaseCase{"delta_after_sample_and_base_read", kWeights, changed(kWeights, 1000), false,
+        PhaseCase{"delta_after_sample_and_base_read", kWeights, changed(kWeights, 1000), BaseForm::InPack,
                   {{"raw hash", 1}, {"sample prefix", 1}, {"pays_off probe", 1}, {"base decompress", 1},
                    {"xor delta", 1}, {"shuffle", 1}, {"compress delta", 1}}},
-        PhaseCase{"sample_refuses_before_the_base_is_read", kRandom64K, random_bytes(65536, 9), false,
+        PhaseCase{"sample_refuses_before_the_base_is_read", kRandom64K, random_bytes(65536, 9), BaseForm::InPack,
                   {{"raw hash", 1}, {"sample prefix", 1}, {"pays_off probe", 1}, {"compress full", 1}}},
-        PhaseCase{"retained_base_skips_the_sample", kWeights, changed(kWeights, 1000), true,
+        PhaseCase{"retained_base_skips_the_sample", kWeights, changed(kWeights, 1000), BaseForm::Retained,
                   {{"raw hash", 1}, {"pays_off probe", 1}, {"xor delta", 1}, {"shuffle", 1}, {"compress delta", 1}}},
-        PhaseCase{"identical_costs_one_hash", kWeights, kWeights, false, {{"raw hash", 1}}}),
+        PhaseCase{"base_alias_is_never_read", kWeights, changed(kWeights, 1000), BaseForm::Alias,
+                  {{"raw hash", 1}, {"compress full", 1}}},
+        PhaseCase{"resized_base_is_never_read", kWeights, prefix(kWeights, 65536), BaseForm::InPack,
+                  {{"raw hash", 1}, {"compress full", 1}}},
+        PhaseCase{"identical_costs_one_hash", kWeights, kWeights, BaseForm::InPack, {{"raw hash", 1}}}),
     [](const auto& info) { return info.param.label; });
+
+// A backend that fails the way a library may: by throwing.
+class ThrowingStorage final : public StorageBackend {
+ public:
+  Status put_parts(std::string_view, std::span<const ByteView>) const override { throw std::bad_alloc(); }
+  Result<Bytes> get(std::string_view) const override { throw std::bad_alloc(); }
+  Result<Bytes> get_range(std::string_view, std::uint64_t, std::uint64_t) const override { throw std::bad_alloc(); }
+  Result<bool> exists(std::string_view) const override { throw std::bad_alloc(); }
+  Status delete_object(std::string_view) const override { throw std::bad_alloc(); }
+  Status remove_dir(std::string_view) const override { throw std::bad_alloc(); }
+  Result<std::vector<std::string>> list(std::string_view) const override { throw std::bad_alloc(); }
+};
+
+TEST_F(TensorCodec, ThrownFailuresBecomeErrors) {
+  const Written& base = save({tensor("t", "float32", kRandom64K)});
+  BaseCache cache = base_cache(base);
+  cache.storage = std::make_shared<ThrowingStorage>();
+  Result<ProcessedTensor> encoded = process_tensor(tensor("t", "float32", changed(kRandom64K)), {&cache, kZstd});
+  EXPECT_EQ(error_of(encoded), TarnwickError::compression("out of memory encoding tensor 't'"));
+
+  const ThrowingStorage throwing;
+  const DecodeContext context{&throwing, kZstd, &base.pack, std::nullopt, nullptr};
+  EXPECT_EQ(error_of(load_tensor(base.entry("t"), context)),
+            TarnwickError::compression("out of memory reading tensor 't'"));
+
+  const Written& next = save({tensor("t", "float32", changed(kRandom64K))}, {.base = &base});
+  const BaseResolver throws_text = [](const Uuid&, std::string_view) -> Result<BaseLookup> {
+    throw std::runtime_error("resolver broke");
+  };
+  const DecodeContext with_resolver{storage_.get(), kZstd, &next.pack, base.id, &throws_text};
+  EXPECT_EQ(error_of(load_tensor(next.entry("t"), with_resolver)),
+            TarnwickError::compression("unexpected failure resolving base tensor 't': resolver broke"));
+}
+
+// Notes every ranged read it passes on to the backend below it.
+class RecordingStorage final : public StorageBackend {
+ public:
+  explicit RecordingStorage(StorageHandle inner) : inner_(std::move(inner)) {}
+
+  Status put_parts(std::string_view key, std::span<const ByteView> parts) const override {
+    return inner_->put_parts(key, parts);
+  }
+  Result<Bytes> get(std::string_view key) const override { return inner_->get(key); }
+  Result<Bytes> get_range(std::string_view key, std::uint64_t offset, std::uint64_t length) const override {
+    std::lock_guard lock(mutex_);
+    ranges_.emplace_back(offset, length);
+    return inner_->get_range(key, offset, length);
+  }
+  Result<bool> exists(std::string_view key) const override { return inner_->exists(key); }
+  Status delete_object(std::string_view key) const override { return inner_->delete_object(key); }
+  Status remove_dir(std::string_view prefix) const override { return inner_->remove_dir(prefix); }
+  Result<std::vector<std::string>> list(std::string_view prefix) const override { return inner_->list(prefix); }
+
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges() const {
+    std::lock_guard lock(mutex_);
+    return ranges_;
+  }
+
+ private:
+  StorageHandle inner_;
+  mutable std::mutex mutex_;
+  mutable std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;
+};
+
+// The probe reads a bounded prefix of the base tensor; the whole tensor follows only because the
+// sample says the delta pays off.
+TEST_F(TensorCodec, ProbeReadsAtMost256KiBBeforeTheWholeBase) {
+  const Bytes data = random_bytes(1 << 20, 12);
+  const Written& base = save({tensor("t", "float32", data)});
+  const TensorEntry& entry = base.entry("t");
+  ASSERT_GT(entry.compressed_size, 262144u);
+  BaseCache cache = base_cache(base);
+  auto recording = std::make_shared<RecordingStorage>(storage_);
+  cache.storage = recording;
+
+  Result<ProcessedTensor> processed = process_tensor(tensor("t", "float32", changed(data, 5000)), {&cache, kZstd});
+  ASSERT_TRUE(processed.has_value()) << processed.error().message();
+  EXPECT_EQ(processed->entry.storage, TensorStorage::DeltaXor);
+  EXPECT_THAT(recording->ranges(), ElementsAre(Pair(entry.offset, 262144u), Pair(entry.offset, entry.compressed_size)));
+}
 
 // ---- Parallel driver, dedup hashes and aliases ------------------------------------------------------
 
@@ -813,7 +915,10 @@ struct HostileCase {
   TensorEntry entry;
   CompressionAlgo compression;
   ErrorKind expected;
+  std::string message_part = {};
 };
+
+void PrintTo(const HostileCase& row, std::ostream* out) { *out << row.label; }
 
 TensorEntry hostile_entry(TensorStorage storage, std::uint64_t offset, std::uint64_t compressed_size,
                           std::uint64_t raw_size) {
@@ -850,6 +955,7 @@ TEST_P(HostileEntry, FailsWithAnErrorAndNothingElse) {
   Result<Bytes> loaded = load_tensor(row.entry, context);
   ASSERT_FALSE(loaded.has_value()) << "decoded " << loaded->size() << " bytes";
   EXPECT_EQ(loaded.error().kind(), row.expected) << loaded.error().message();
+  EXPECT_THAT(loaded.error().message(), ::testing::HasSubstr(row.message_part));
 }
 
 const Bytes kFrame = compressed(random_bytes(1000, 4));
@@ -869,9 +975,11 @@ INSTANTIATE_TEST_SUITE_P(
     Table, HostileEntry,
     ::testing::Values(
         HostileCase{"frame_declares_more_than_raw_size", with_header(frame_declaring_a_terabyte()), true,
-                    hostile_entry(TensorStorage::Full, 32, 16, 100), kZstd, ErrorKind::Compression},
+                    hostile_entry(TensorStorage::Full, 32, 16, 100), kZstd, ErrorKind::Compression,
+                    "exceeds the expected 100 bytes"},
         HostileCase{"delta_frame_declares_more_than_raw_size", with_header(frame_declaring_a_terabyte()), false,
-                    hostile_entry(TensorStorage::DeltaXor, 32, 16, 100), kZstd, ErrorKind::Compression},
+                    hostile_entry(TensorStorage::DeltaXor, 32, 16, 100), kZstd, ErrorKind::Compression,
+                    "exceeds the expected 100 bytes"},
         HostileCase{"frame_decodes_past_raw_size", with_header(kFrame), true,
                     hostile_entry(TensorStorage::Full, 32, kFrame.size(), 999), kZstd, ErrorKind::Compression},
         HostileCase{"uncompressed_bytes_past_raw_size", with_header(random_bytes(100)), true,
