@@ -72,7 +72,9 @@ ZSTD_DStream* thread_sample_decoder() {
 // usually ends inside a frame, so it is decoded as a stream and whatever came out before the
 // input ran out, or before an error, is the sample.
 std::optional<Bytes> decode_sample(ByteView prefix, const CompressionAlgo& compression) {
-  if (compression.kind == CompressionAlgo::Kind::None) return to_bytes(prefix.first(std::min(prefix.size(), kSampleBytes)));
+  if (compression.kind == CompressionAlgo::Kind::None) {
+    return to_bytes(prefix.first(std::min(prefix.size(), kSampleBytes)));
+  }
   ZSTD_DStream* stream = thread_sample_decoder();
   if (stream == nullptr || ZSTD_isError(ZSTD_initDStream(stream))) return std::nullopt;
   Bytes sample(kSampleBytes);
@@ -124,14 +126,12 @@ Result<std::optional<Bytes>> load_base_tensor(const TensorEntry& base_entry, con
   return raw;
 }
 
-// A base tensor's raw bytes: borrowed from the retained tensors or read for this tensor alone.
-struct BaseBytes {
-  Bytes owned;
-  ByteView view;
-};
+// A base tensor's raw bytes, borrowed from the retained tensors or read for this tensor alone:
+// the same owned-or-borrowed holder as stored bytes.
+using BaseBytes = StoredBytes;
 
 struct DeltaRequest {
-  std::string_view name;
+  const std::string& name;
   ByteView raw;
   std::size_t element_size;
   const TensorEntry& base_entry;
@@ -150,9 +150,9 @@ bool delta_pays_off(ByteView base_bytes, const DeltaRequest& request) {
 // not pay off, or the base cannot be had.
 Result<std::optional<BaseBytes>> base_for_delta(const DeltaRequest& request) {
   if (request.base.retained) {
-    if (auto found = request.base.retained->find(std::string(request.name)); found != request.base.retained->end()) {
+    if (auto found = request.base.retained->find(request.name); found != request.base.retained->end()) {
       if (!delta_pays_off(found->second, request)) return std::nullopt;
-      return BaseBytes{{}, found->second};
+      return BaseBytes::borrowing(found->second);
     }
   }
 
@@ -166,9 +166,7 @@ Result<std::optional<BaseBytes>> base_for_delta(const DeltaRequest& request) {
                       }));
   if (!whole) return std::nullopt;
   if (!settled && !delta_pays_off(*whole, request)) return std::nullopt;
-  BaseBytes bytes{std::move(*whole), {}};
-  bytes.view = bytes.owned;
-  return bytes;
+  return BaseBytes::owning(std::move(*whole));
 }
 
 struct EncodedDelta {
@@ -180,14 +178,15 @@ struct EncodedDelta {
 // Nothing when the bytes cannot make a delta after all.
 Result<std::optional<EncodedDelta>> encode_delta(const DeltaRequest& request, BaseBytes base_bytes) {
   const ByteView raw = request.raw;
-  TW_ASSIGN_OR_RETURN(std::optional<Bytes> delta, profile::time(profile::XorDelta, [&]() -> Result<std::optional<Bytes>> {
-                        if (base_bytes.view.size() != raw.size() || raw.size() < kMinDeltaBytes ||
-                            buffers_equal(base_bytes.view, raw)) {
-                          return std::nullopt;
-                        }
-                        return xor_bytes(raw, base_bytes.view);
-                      }));
-  base_bytes = {};
+  // Equal bytes under another hash text come from a base hashed some other way.
+  auto xor_delta = [&]() -> Result<std::optional<Bytes>> {
+    if (base_bytes.view.size() != raw.size() || raw.size() < kMinDeltaBytes || buffers_equal(base_bytes.view, raw)) {
+      return std::nullopt;
+    }
+    return xor_bytes(raw, base_bytes.view);
+  };
+  TW_ASSIGN_OR_RETURN(std::optional<Bytes> delta, profile::time(profile::XorDelta, xor_delta));
+  base_bytes = BaseBytes();
   if (!delta) return std::nullopt;
 
   EncodedDelta encoded;
@@ -254,7 +253,9 @@ Result<ProcessedTensor> encode_tensor(const TensorData& tensor, const EncodePara
       }
       const DeltaRequest request{tensor.name, raw, element_size(entry.dtype), base_entry, *params.base, params};
       TW_ASSIGN_OR_RETURN(std::optional<EncodedDelta> delta, try_delta(request));
-      if (delta) return with_stored_bytes(std::move(entry), TensorStorage::DeltaXor, std::move(delta->stored), delta->shuffled);
+      if (delta) {
+        return with_stored_bytes(std::move(entry), TensorStorage::DeltaXor, std::move(delta->stored), delta->shuffled);
+      }
     }
   }
   TW_ASSIGN_OR_RETURN(Bytes stored, compress_full(raw, cast.converted, params.compression));
@@ -280,7 +281,9 @@ Result<Bytes> load_full(const TensorEntry& entry, const DecodeContext& context) 
   TW_ASSIGN_OR_RETURN(StoredBytes stored, extract_compressed(entry, *context.storage, *context.pack));
   if (entry.hash_compressed) {
     std::string found = hash_hex(stored.view);
-    if (found != *entry.hash_compressed) return fail(TarnwickError::integrity(*entry.hash_compressed, std::move(found)));
+    if (found != *entry.hash_compressed) {
+      return fail(TarnwickError::integrity(*entry.hash_compressed, std::move(found)));
+    }
   }
   return decompress_stored(std::move(stored), context.compression, entry.raw_size);
 }
