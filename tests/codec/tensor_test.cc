@@ -319,7 +319,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TensorCodec, WithoutBaseEveryTensorIsFullAndReadsBack) {
   const Bytes big = float_bytes(weights(1'500'000));  // more than one 4 MiB frame
   for (CompressionAlgo compression : {kZstd, kNone}) {
-    const Written& snapshot = save({tensor("big", "float32", big), tensor("empty", "int8", {})}, {.compression = compression});
+    const Written& snapshot =
+        save({tensor("big", "float32", big), tensor("empty", "int8", {})}, {.compression = compression});
     for (const auto& [name, data] : {std::pair{"big", big}, std::pair{"empty", Bytes{}}}) {
       EXPECT_EQ(snapshot.entry(name).storage, TensorStorage::Full);
       Result<Bytes> loaded = load(snapshot, name);
@@ -551,7 +552,9 @@ TEST_F(TensorCodec, ProbeReadsAtMost256KiBBeforeTheWholeBase) {
 
 TEST_F(TensorCodec, ParallelResultsComeInInputOrder) {
   std::vector<TensorData> tensors;
-  for (int i = 0; i < 40; ++i) tensors.push_back(tensor("t" + std::to_string(i), "int32", random_bytes(4 * (i + 1), i)));
+  for (int i = 0; i < 40; ++i) {
+    tensors.push_back(tensor("t" + std::to_string(i), "int32", random_bytes(4 * (i + 1), i)));
+  }
   std::vector<const TensorData*> inputs;
   for (const TensorData& t : tensors) inputs.push_back(&t);
 
@@ -630,7 +633,9 @@ TEST_F(TensorCodec, NarrowedTensorsRestoreTheirValues) {
   bf_values[0] = 1.0f + 0x1p-7f;
   bf_values[1] = 1.0f + 0x1p-9f;
   std::vector<float> bf_expected(bf_values.size());
-  for (std::size_t i = 0; i < bf_values.size(); ++i) bf_expected[i] = bfloat16_to_float(float_to_bfloat16(bf_values[i]));
+  for (std::size_t i = 0; i < bf_values.size(); ++i) {
+    bf_expected[i] = bfloat16_to_float(float_to_bfloat16(bf_values[i]));
+  }
   ASSERT_EQ(bf_expected[0], 1.0f + 0x1p-7f);
   ASSERT_EQ(bf_expected[1], 1.0f);
   // With 448 the largest magnitude the scale is 1, and these values are all E4M3 codes.
@@ -815,7 +820,8 @@ TEST_F(TensorCodec, EntriesThatCannotBeDecodedHere) {
 // ---- Where stored bytes come from ----------------------------------------------------------------
 
 TEST_F(TensorCodec, PackReadsReturnExactlyTheStoredBytes) {
-  const Written& snapshot = save({tensor("a", "int8", random_bytes(3000, 1)), tensor("b", "int8", random_bytes(5000, 2))});
+  const Written& snapshot =
+      save({tensor("a", "int8", random_bytes(3000, 1)), tensor("b", "int8", random_bytes(5000, 2))});
   Result<Bytes> pack = object(snapshot.pack_key);
   ASSERT_TRUE(pack.has_value());
   ASSERT_EQ(pack->size() % LocalStorage::kBlockSize, 0u) << "the local backend pads the pack";
