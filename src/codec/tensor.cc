@@ -229,7 +229,8 @@ ProcessedTensor with_stored_bytes(TensorEntry entry, TensorStorage storage, Byte
   return {std::move(entry), std::move(stored)};
 }
 
-Result<ProcessedTensor> encode_tensor(const TensorData& tensor, const EncodeParams& params) {
+Result<ProcessedTensor> encode_tensor(const TensorData& tensor, const EncodeParams& params,
+                                      const std::string* received_hash) {
   static const DTypePolicy kNoCasts;
   TW_ASSIGN_OR_RETURN(CastResult cast, cast_for_storage(tensor.name, tensor.dtype, tensor.data,
                                                         params.policy ? *params.policy : kNoCasts));
@@ -242,7 +243,11 @@ Result<ProcessedTensor> encode_tensor(const TensorData& tensor, const EncodePara
   entry.original_dtype = cast.original_dtype;
   entry.quant_scale = cast.quant_scale;
   entry.raw_size = raw.size();
-  entry.hash_raw = profile::time(profile::RawHash, [&] { return hash_hex(raw); });
+  if (received_hash && !cast.converted) {
+    entry.hash_raw = *received_hash;
+  } else {
+    entry.hash_raw = profile::time(profile::RawHash, [&] { return hash_hex(raw); });
+  }
 
   if (params.base) {
     if (auto found = params.base->entries.find(tensor.name); found != params.base->entries.end()) {
@@ -340,12 +345,15 @@ std::vector<std::string> dedup_plan(std::span<const TensorData> tensors) {
   return hashes;
 }
 
-Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodeParams& params) {
-  return contained("encoding tensor " + quoted_name(tensor.name), [&] { return encode_tensor(tensor, params); });
+Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodeParams& params,
+                                       const std::string* received_hash) {
+  return contained("encoding tensor " + quoted_name(tensor.name),
+                   [&] { return encode_tensor(tensor, params, received_hash); });
 }
 
 Result<std::vector<ProcessedTensor>> process_tensors_parallel(std::span<const TensorData* const> tensors,
-                                                              const EncodeParams& params) {
+                                                              const EncodeParams& params,
+                                                              std::span<const std::string> received_hashes) {
   return contained("encoding tensors", [&]() -> Result<std::vector<ProcessedTensor>> {
     std::vector<std::optional<ProcessedTensor>> results(tensors.size());
     std::atomic<bool> stop{false};
@@ -353,7 +361,8 @@ Result<std::vector<ProcessedTensor>> process_tensors_parallel(std::span<const Te
     std::optional<TarnwickError> first_error;
     parallel_for(tensors.size(), [&](std::size_t i) {
       if (stop.load(std::memory_order_relaxed)) return;
-      Result<ProcessedTensor> result = process_tensor(*tensors[i], params);
+      const std::string* known = received_hashes.empty() ? nullptr : &received_hashes[i];
+      Result<ProcessedTensor> result = process_tensor(*tensors[i], params, known);
       if (result) {
         results[i] = std::move(*result);
         return;

@@ -65,12 +65,16 @@ std::vector<std::string> dedup_plan(std::span<const TensorData> tensors);
 
 // Casts, hashes and stores one tensor as Skipped, DeltaXor or Full. No failure (allocation
 // included) escapes as an exception.
-[[nodiscard]] Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodeParams& params);
+// `received_hash`, when given, is hash_hex of the tensor's bytes as received (the dedup plan
+// computed it already); it is reused as the raw hash when the cast leaves the bytes unchanged.
+[[nodiscard]] Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodeParams& params,
+                                                     const std::string* received_hash = nullptr);
 
 // Encodes the listed tensors in parallel, one task per tensor; results in input order, or the
 // first error (the remaining tasks stop early).
 [[nodiscard]] Result<std::vector<ProcessedTensor>> process_tensors_parallel(
-    std::span<const TensorData* const> tensors, const EncodeParams& params);
+    std::span<const TensorData* const> tensors, const EncodeParams& params,
+    std::span<const std::string> received_hashes = {});
 
 // The entry of a tensor that duplicates an already encoded target of the same save.
 TensorEntry alias_entry(const TensorData& alias, const TensorEntry& target);

@@ -1,5 +1,5 @@
-// Snapshot load: whole snapshots decoded in parallel from their pack in memory, or selected
-// tensors decoded one by one from ranged reads; aliases filled in from their targets.
+// Snapshot load: whole snapshots decoded in parallel, selected tensors one by one, both from
+// ranged reads of the packs; aliases filled in from their targets.
 #include <atomic>
 #include <mutex>
 #include <unordered_map>
@@ -19,7 +19,7 @@ TarnwickError alias_target_missing(const TensorEntry& alias) {
                                   "', which is not in this snapshot");
 }
 
-// The base rank of a whole load, read once and shared by every decoding task.
+// The base rank of a whole load, looked up once and shared by every decoding task.
 struct LoadBaseView {
   Uuid id;
   CompressionAlgo compression;
@@ -89,11 +89,10 @@ Result<LoadedTensors> Core::load_in_pool(const Uuid& id) {
     return fail(TarnwickError::not_found("Rank " + std::to_string(config_.rank) + " not found in snapshot " +
                                          id.to_string()));
   }
-  OwnedPack pack = OwnedPack::none();
-  if (rank->pack_file) {
-    TW_ASSIGN_OR_RETURN(Bytes bytes, storage_->get(*rank->pack_file));
-    pack = OwnedPack::in_memory(std::make_shared<const Bytes>(std::move(bytes)));
-  }
+  // Each decoding task reads its own byte range of the pack: every stored byte is still read
+  // once, but the reads run in parallel with the decompression instead of before it, and no
+  // pack-sized buffer is held beside the results.
+  OwnedPack pack = rank->pack_file ? OwnedPack::by_key(*rank->pack_file) : OwnedPack::none();
 
   std::optional<LoadBaseView> base_view;
   bool needs_base = std::any_of(rank->tensors.begin(), rank->tensors.end(),
@@ -110,10 +109,7 @@ Result<LoadedTensors> Core::load_in_pool(const Uuid& id) {
     if (base_rank) {
       base_view.emplace(LoadBaseView{.id = base->id, .compression = base->compression});
       for (const auto& entry : base_rank->tensors) base_view->entries.emplace(entry.name, entry);
-      if (base_rank->pack_file) {
-        TW_ASSIGN_OR_RETURN(Bytes bytes, storage_->get(*base_rank->pack_file));
-        base_view->pack = OwnedPack::in_memory(std::make_shared<const Bytes>(std::move(bytes)));
-      }
+      if (base_rank->pack_file) base_view->pack = OwnedPack::by_key(*base_rank->pack_file);
     }
   }
 

@@ -168,18 +168,20 @@ Result<RankEntry> Core::save_rank_tensors(const Uuid& id, const std::string& pre
   auto hashes = profile::time(profile::DedupHash, [&] { return dedup_plan(tensors); });
   std::vector<std::size_t> alias_target = plan_aliases(tensors, hashes);
   std::vector<const TensorData*> to_encode;
+  std::vector<std::string> to_encode_hashes;
   std::vector<std::size_t> encoded_index(tensors.size());
   for (std::size_t i = 0; i < tensors.size(); ++i) {
     if (alias_target[i] != i) continue;
     encoded_index[i] = to_encode.size();
     to_encode.push_back(&tensors[i]);
+    to_encode_hashes.push_back(std::move(hashes[i]));
   }
 
   EncodeParams params{.base = base_view ? &*base_view : nullptr,
                       .compression = config_.compression,
                       .delta_max_ratio = config_.delta_max_ratio,
                       .policy = &config_.save_dtype};
-  TW_ASSIGN_OR_RETURN(std::vector<ProcessedTensor> processed, process_tensors_parallel(to_encode, params));
+  TW_ASSIGN_OR_RETURN(std::vector<ProcessedTensor> processed, process_tensors_parallel(to_encode, params, to_encode_hashes));
 
   std::vector<PackTensor> pack_tensors;
   pack_tensors.reserve(tensors.size());
