@@ -54,3 +54,24 @@ def test_stub_flags_wrong_calls(tmp_path):
     assert result.returncode == 1, result.stdout + result.stderr
     flagged_lines = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
     assert flagged_lines == {4, 5, 6, 7, 8}, result.stdout
+
+
+TORCH = """
+    import torch
+    import tarnwick
+
+    manager = tarnwick.TarnwickManager("/tmp/unused")
+    state: dict[str, torch.Tensor] = {"w": torch.zeros(3)}
+    manager.save_tensors(1, state)
+    manager.save_tensors(2, {"w": torch.zeros(3), "b": torch.ones(2)})
+    mixed: dict[str, tarnwick.TensorValue] = {"w": torch.zeros(3), "raw": ((1,), "uint8", b"x")}
+    manager.save_tensors(3, mixed)
+    manager.save_tensors(4, {"w": [1.0, 2.0]})
+"""
+
+
+def test_torch_tensors_fit_the_tensor_protocol(tmp_path):
+    result = run_mypy(tmp_path, TORCH)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    # Only the list of floats, which is neither a tensor nor a (shape, dtype, data) tuple.
+    assert [int(line.split(":")[1]) for line in errors] == [11], result.stdout
