@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -37,10 +38,10 @@ using RetainedTensors = std::unordered_map<std::string, Bytes>;
 // What the encoder knows about the base snapshot of a delta save; shared read-only by all
 // encoder tasks.
 struct BaseCache {
-  CompressionAlgo compression;
+  CompressionAlgo compression;  // decodes base bytes only; new bytes use the save's own
   std::unordered_map<std::string, TensorEntry> entries;
-  std::optional<std::string> pack_key;
-  StorageHandle storage;
+  std::optional<std::string> pack_key;  // absent: base tensors are objects named by `filename`
+  StorageHandle storage;                // must be set
   std::shared_ptr<const RetainedTensors> retained;
 };
 
@@ -62,6 +63,8 @@ struct ProcessedTensor {
 // hash_hex of every tensor's bytes as received, in input order, computed in parallel.
 std::vector<std::string> dedup_plan(std::span<const TensorData> tensors);
 
+// Casts, hashes and stores one tensor as Skipped, DeltaXor or Full. No failure (allocation
+// included) escapes as an exception.
 [[nodiscard]] Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodeParams& params);
 
 // Encodes the listed tensors in parallel, one task per tensor; results in input order, or the
@@ -83,9 +86,32 @@ struct OwnedPack {
 };
 
 // A tensor's stored bytes: a view into an in-memory pack, or bytes read for this tensor alone.
+// Move-only, because `view` may point into `owned`: a copy would view the original's buffer.
 struct StoredBytes {
   Bytes owned;
   ByteView view;  // always the bytes to use; points into `owned` or into the shared pack
+
+  StoredBytes() = default;
+  StoredBytes(StoredBytes&&) = default;
+  StoredBytes& operator=(StoredBytes&&) = default;
+  StoredBytes(const StoredBytes&) = delete;
+  StoredBytes& operator=(const StoredBytes&) = delete;
+
+  // Bytes that this value owns and views whole.
+  static StoredBytes owning(Bytes bytes) {
+    StoredBytes stored;
+    stored.owned = std::move(bytes);
+    stored.view = stored.owned;
+    return stored;
+  }
+  // A slice of a buffer that outlives this value (an in-memory pack).
+  static StoredBytes borrowing(ByteView slice) {
+    StoredBytes stored;
+    stored.view = slice;
+    return stored;
+  }
+  // Whether `view` is exactly `owned`, so that the buffer can be handed on without a copy.
+  bool owns_view() const { return view.data() == owned.data() && view.size() == owned.size(); }
 };
 
 // The base entry that holds a name's bytes, with the base snapshot's compression and pack.
@@ -97,6 +123,8 @@ struct BaseLookup {
 
 using BaseResolver = std::function<Result<BaseLookup>(const Uuid& base_id, std::string_view name)>;
 
+// What decoding one entry needs besides the entry. `storage` and `pack` must be set; `resolver`
+// is consulted only for Skipped and DeltaXor entries of a snapshot with a base.
 struct DecodeContext {
   const StorageBackend* storage = nullptr;
   CompressionAlgo compression;
@@ -105,9 +133,13 @@ struct DecodeContext {
   const BaseResolver* resolver = nullptr;
 };
 
+// The entry's stored bytes: a slice of an in-memory pack that holds them, one ranged read of a
+// pack key, or the entry's own object named by `filename`.
 [[nodiscard]] Result<StoredBytes> extract_compressed(const TensorEntry& entry, const StorageBackend& storage,
                                                      const OwnedPack& pack);
-// The bytes in the stored dtype; refuses Alias entries.
+// The bytes in the stored dtype; refuses Alias entries. Every decompression is bounded by the
+// entry's raw_size, and no failure (allocation included) escapes as an exception, so a damaged
+// or hostile entry costs an error, never the process.
 [[nodiscard]] Result<Bytes> load_tensor_raw(const TensorEntry& entry, const DecodeContext& context);
 // load_tensor_raw followed by the restore of the caller's dtype.
 [[nodiscard]] Result<Bytes> load_tensor(const TensorEntry& entry, const DecodeContext& context);

@@ -210,7 +210,8 @@ constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Retention, HugePolicy,
-    ::testing::Values(HugePolicyCase{"DeltasPlusOneOverflows", {.max_full_snapshots = 2, .max_deltas_per_full = kMaxU64}},
+    ::testing::Values(HugePolicyCase{"DeltasPlusOneOverflows",
+                                     {.max_full_snapshots = 2, .max_deltas_per_full = kMaxU64}},
                       HugePolicyCase{"ProductOverflows",
                                      {.max_full_snapshots = kMaxU64 / 2 + 1, .max_deltas_per_full = 1}}),
     [](const auto& info) { return std::string(info.param.name); });
