@@ -95,7 +95,8 @@ bool collect_tuple(PyObject* value, PendingTensor& tensor) {
     return true;
   }
   if (PyUnicode_Check(data) || !PySequence_Check(data)) {
-    raise_for(PyExc_TypeError, what + " data", "expected bytes, bytearray or a sequence of int, got " + type_name(data));
+    raise_for(PyExc_TypeError, what + " data",
+              "expected bytes, bytearray or a sequence of int, got " + type_name(data));
     return false;
   }
   Bytes bytes;

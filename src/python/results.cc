@@ -50,11 +50,16 @@ PyRef snapshot_info(const SnapshotInfo& info) {
   PyRef dict(PyDict_New());
   if (!dict) return dict;
   PyObject* d = dict.get();
-  bool ok = put(d, "step", integer(info.step)) && put(d, "id", text(info.id.to_string())) &&
-            put(d, "is_delta", boolean(info.is_delta)) && put(d, "total_compressed", integer(info.total_compressed)) &&
-            put(d, "total_raw", integer(info.total_raw)) && put(d, "skipped_tensors", integer(info.skipped_tensors)) &&
-            put(d, "delta_tensors", integer(info.delta_tensors)) && put(d, "full_tensors", integer(info.full_tensors)) &&
-            put(d, "ranks", integer(info.ranks)) && put(d, "metadata", metadata_dict(info.metadata));
+  bool ok = put(d, "step", integer(info.step)) &&
+            put(d, "id", text(info.id.to_string())) &&
+            put(d, "is_delta", boolean(info.is_delta)) &&
+            put(d, "total_compressed", integer(info.total_compressed)) &&
+            put(d, "total_raw", integer(info.total_raw)) &&
+            put(d, "skipped_tensors", integer(info.skipped_tensors)) &&
+            put(d, "delta_tensors", integer(info.delta_tensors)) &&
+            put(d, "full_tensors", integer(info.full_tensors)) &&
+            put(d, "ranks", integer(info.ranks)) &&
+            put(d, "metadata", metadata_dict(info.metadata));
   return ok ? std::move(dict) : PyRef();
 }
 
@@ -72,10 +77,14 @@ PyRef tensor_description(const TensorDescription& tensor) {
   PyRef dict(PyDict_New());
   if (!dict) return dict;
   PyObject* d = dict.get();
-  bool ok = put(d, "name", text(tensor.name)) && put(d, "shape", shape_list(tensor.shape)) &&
-            put(d, "dtype", text(tensor.dtype)) && put(d, "stored_dtype", text(tensor.stored_dtype)) &&
-            put(d, "storage", text(storage_text(tensor.storage))) && put(d, "alias_of", optional_text(tensor.alias_of)) &&
-            put(d, "raw_size", integer(tensor.raw_size)) && put(d, "compressed_size", integer(tensor.compressed_size)) &&
+  bool ok = put(d, "name", text(tensor.name)) &&
+            put(d, "shape", shape_list(tensor.shape)) &&
+            put(d, "dtype", text(tensor.dtype)) &&
+            put(d, "stored_dtype", text(tensor.stored_dtype)) &&
+            put(d, "storage", text(storage_text(tensor.storage))) &&
+            put(d, "alias_of", optional_text(tensor.alias_of)) &&
+            put(d, "raw_size", integer(tensor.raw_size)) &&
+            put(d, "compressed_size", integer(tensor.compressed_size)) &&
             put(d, "hash_raw", text(tensor.hash_raw));
   return ok ? std::move(dict) : PyRef();
 }
@@ -126,11 +135,14 @@ PyObject* description(const SnapshotDescription& description) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
-  bool ok = put(d, "id", text(description.id.to_string())) && put(d, "step", integer(description.step)) &&
+  bool ok = put(d, "id", text(description.id.to_string())) &&
+            put(d, "step", integer(description.step)) &&
             put(d, "created_at", text(created_at_text(description.created_at))) &&
             put(d, "is_delta", boolean(description.base_snapshot_id.has_value())) &&
-            put(d, "base_snapshot_id", std::move(base)) && put(d, "rank", integer(description.rank)) &&
-            put(d, "ranks", integer(description.ranks)) && put(d, "metadata", metadata_dict(description.metadata)) &&
+            put(d, "base_snapshot_id", std::move(base)) &&
+            put(d, "rank", integer(description.rank)) &&
+            put(d, "ranks", integer(description.ranks)) &&
+            put(d, "metadata", metadata_dict(description.metadata)) &&
             put(d, "tensors", std::move(tensors));
   return ok ? dict.release() : nullptr;
 }

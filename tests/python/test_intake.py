@@ -20,30 +20,39 @@ class NotBoolContiguous(FakeTensor):
         return 1
 
 
+NOT_SUPPORTED = "Value for '{}' is not a supported type (must be tuple or torch.Tensor)"
+ON_DEVICE = (
+    "tensor '{}' is on device '{}'; move it to CPU first (t.detach().cpu()) — Tarnwick reads host memory directly"
+)
+NOT_CONTIGUOUS = (
+    "tensor '{}' is not contiguous; call .contiguous() first — Tarnwick reads the bytes that follow data_ptr()"
+)
+OUT_OF_RANGE = OUT_OF_RANGE
+
 # (tensors argument, exception, exact message or None for "the binding's own wording")
 REJECTED = {
     "key not a string": ({1: ((1,), "uint8", b"x")}, TypeError, None),
-    "int value": ({"w": 5}, TypeError, "Value for 'w' is not a supported type (must be tuple or torch.Tensor)"),
+    "int value": ({"w": 5}, TypeError, NOT_SUPPORTED.format("w")),
     "array without data_ptr": (
         {"w": np.zeros(3)},
         TypeError,
-        "Value for 'w' is not a supported type (must be tuple or torch.Tensor)",
+        NOT_SUPPORTED.format("w"),
     ),
-    "plain object": ({"w": NoDataPtr()}, TypeError, "Value for 'w' is not a supported type (must be tuple or torch.Tensor)"),
+    "plain object": ({"w": NoDataPtr()}, TypeError, NOT_SUPPORTED.format("w")),
     "tensor on another device": (
         {"w": torch.empty(2, device="meta")},
         ValueError,
-        "tensor 'w' is on device 'meta'; move it to CPU first (t.detach().cpu()) — Tarnwick reads host memory directly",
+        ON_DEVICE.format("w", "meta"),
     ),
     "duck tensor on cuda": (
         {"g": FakeTensor(b"ab", device="cuda")},
         ValueError,
-        "tensor 'g' is on device 'cuda'; move it to CPU first (t.detach().cpu()) — Tarnwick reads host memory directly",
+        ON_DEVICE.format("g", "cuda"),
     ),
     "transposed tensor": (
         {"w": torch.zeros(2, 3).t()},
         ValueError,
-        "tensor 'w' is not contiguous; call .contiguous() first — Tarnwick reads the bytes that follow data_ptr()",
+        NOT_CONTIGUOUS.format("w"),
     ),
     "quantized tensor": (
         {"q": torch.quantize_per_tensor(torch.ones(4), 0.1, 0, torch.quint8)},
@@ -53,9 +62,7 @@ REJECTED = {
     "unknown duck dtype": ({"w": FakeTensor(b"ab", dtype="torch.float4")}, ValueError, "unsupported dtype float4"),
     "is_contiguous not a bool": ({"w": NotBoolContiguous(b"ab")}, TypeError, None),
     "data_ptr lookup raising": ({"w": BrokenDataPtr()}, KeyError, None),
-    "byte count above 64 bits": (
-        {"w": FakeTensor(b"ab", dtype="torch.complex128", numel=2**61)}, OverflowError, None
-    ),
+    "byte count above 64 bits": ({"w": FakeTensor(b"ab", dtype="torch.complex128", numel=2**61)}, OverflowError, None),
     "two-item tuple": ({"w": ((1,), "uint8")}, IndexError, None),
     "shape as a string": ({"w": ("12", "uint8", b"x")}, TypeError, None),
     "shape not a sequence": ({"w": (3, "uint8", b"x")}, TypeError, None),
@@ -64,10 +71,10 @@ REJECTED = {
     "dtype not a string": ({"w": ((1,), torch.uint8, b"x")}, TypeError, None),
     "data as a string": ({"w": ((1,), "uint8", "x")}, TypeError, None),
     "data not a sequence": ({"w": ((1,), "uint8", 7)}, TypeError, None),
-    "data item above 255": ({"w": ((2,), "uint8", [1, 256])}, OverflowError, "out of range integral type conversion attempted"),
-    "negative data item": ({"w": ((2,), "uint8", [-1, 0])}, OverflowError, "out of range integral type conversion attempted"),
+    "data item above 255": ({"w": ((2,), "uint8", [1, 256])}, OverflowError, OUT_OF_RANGE),
+    "negative data item": ({"w": ((2,), "uint8", [-1, 0])}, OverflowError, OUT_OF_RANGE),
     "data item not an int": ({"w": ((2,), "uint8", [1, "2"])}, TypeError, None),
-    "bad entry after good ones": ({"a": ((1,), "uint8", b"x"), "b": 5}, TypeError, "Value for 'b' is not a supported type (must be tuple or torch.Tensor)"),
+    "bad entry after good ones": ({"a": ((1,), "uint8", b"x"), "b": 5}, TypeError, NOT_SUPPORTED.format("b")),
 }
 
 
