@@ -27,7 +27,7 @@ ON_DEVICE = (
 NOT_CONTIGUOUS = (
     "tensor '{}' is not contiguous; call .contiguous() first — Tarnwick reads the bytes that follow data_ptr()"
 )
-OUT_OF_RANGE = OUT_OF_RANGE
+OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 # (tensors argument, exception, exact message or None for "the binding's own wording")
 REJECTED = {
