@@ -1,6 +1,5 @@
 #include "python/manager.h"
 
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
