@@ -22,10 +22,18 @@ if ((${#missing[@]})); then
 fi
 
 PY=${PYTHON:-python3}
-PY_TOOLS=(pytest scikit-build-core)
+# Build and test tools for the Python module. An entry may pin an exact version (NAME==VERSION);
+# it then counts as installed only at that version (a local suffix such as +cpu is ignored).
+PY_TOOLS=(pytest mypy numpy scikit-build-core torch==2.13.0)
 need_pip=()
-for mod in "${PY_TOOLS[@]}"; do
-  "$PY" -m pip show "$mod" >/dev/null 2>&1 || need_pip+=("$mod")
+for spec in "${PY_TOOLS[@]}"; do
+  name=${spec%%==*}
+  installed=$("$PY" -m pip show "$name" 2>/dev/null | sed -n 's/^Version: //p')
+  if [ -z "$installed" ]; then
+    need_pip+=("$spec")
+  elif [ "$spec" != "$name" ] && [ "${installed%%+*}" != "${spec#*==}" ]; then
+    need_pip+=("$spec")
+  fi
 done
 if ((${#need_pip[@]})); then
   "$PY" -m pip install -q "${need_pip[@]}"
