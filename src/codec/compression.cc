@@ -27,8 +27,9 @@ TarnwickError too_large(std::uint64_t max_size) {
   return TarnwickError::compression("decompressed size exceeds the expected " + std::to_string(max_size) + " bytes");
 }
 
-// One zstd context of each kind per thread, reused across calls: creating a context costs more
-// than compressing a small tensor. zstd frees a workspace left oversized by a high level.
+// One zstd context of each kind per thread, reused across calls so that each frame does not
+// allocate and set up a fresh workspace (zstd itself shrinks a workspace that a high level left
+// oversized once it stays unused).
 ZSTD_CCtx* thread_compressor() {
   struct Free {
     void operator()(ZSTD_CCtx* ctx) const { ZSTD_freeCCtx(ctx); }
