@@ -4,10 +4,11 @@
 //
 //   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_BENCH=ON
 //   cmake --build build-bench --target transforms_bench
-//   ./build-bench/bench/transforms_bench --benchmark_repetitions=3
+//   ./build-bench/bench/transforms_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true
 //
-// The table printed at the end uses the fastest repetition of each benchmark. The machine's
-// other load shows as wall time above CPU time; run it on an otherwise idle machine.
+// The table printed at the end uses the fastest repetition of each benchmark. Other load on the
+// machine shows as wall time above CPU time and spoils the thread-scaling ratios in particular:
+// run it on an otherwise idle machine.
 
 #include <benchmark/benchmark.h>
 #include <xxhash.h>
