@@ -27,6 +27,10 @@ void* operator new(std::size_t size) {
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
+// Under AddressSanitizer, let a failed allocation reach the code under test as std::bad_alloc
+// instead of stopping the process, as it would without the sanitizer.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
 namespace tarnwick {
 namespace {
 
@@ -298,6 +302,13 @@ TEST_F(DeclaredSizeBoundTest, ClaimsOverflowingSixtyFourBitsFailCleanly) {
   EXPECT_EQ(restored.error().kind(), ErrorKind::Compression);
   EXPECT_TRUE(restored.error().text().starts_with("out of memory")) << restored.error().text();
   EXPECT_LT(largest_request.load(), kModestRequest);
+}
+
+TEST_F(DeclaredSizeBoundTest, UnallocatableClaimWithoutABoundIsAnErrorNotACrash) {
+  // 256 GiB: more than this machine can back, less than what sanitizers refuse outright.
+  auto restored = decompress(frame_claiming(std::uint64_t{1} << 38), kZstd3);
+  ASSERT_FALSE(restored);
+  EXPECT_EQ(restored.error().kind(), ErrorKind::Compression);
 }
 
 TEST_F(DeclaredSizeBoundTest, StreamThatOutgrowsTheBoundStopsThere) {
