@@ -27,8 +27,9 @@ TarnwickError too_large(std::uint64_t max_size) {
   return TarnwickError::compression("decompressed size exceeds the expected " + std::to_string(max_size) + " bytes");
 }
 
-// One zstd context of each kind per thread, reused across calls: creating a context costs more
-// than compressing a small tensor. zstd frees a workspace left oversized by a high level.
+// One zstd context of each kind per thread, reused across calls so that each frame does not
+// allocate and set up a fresh workspace (zstd itself shrinks a workspace that a high level left
+// oversized once it stays unused).
 ZSTD_CCtx* thread_compressor() {
   struct Free {
     void operator()(ZSTD_CCtx* ctx) const { ZSTD_freeCCtx(ctx); }
@@ -63,8 +64,53 @@ class FirstFailure {
   std::string text_;
 };
 
+// Moves compressed frames from their worst-case slots down to their final places while later
+// frames are still being compressed, so that little of the moving is left once the last frame
+// is done. Frames move strictly in order, one mover at a time: a frame's final place can overlap
+// only the slots of frames before it, which have already moved, never a slot still being written.
+class FrameCompactor {
+ public:
+  FrameCompactor(std::byte* buffer, const std::vector<std::size_t>& slot_start)
+      : buffer_(buffer),
+        slot_start_(slot_start),
+        size_(slot_start.size() - 1, 0),
+        done_(slot_start.size() - 1, false) {}
+
+  // Records that `frame` was compressed to `size` bytes; the caller may then move it and any
+  // frames after it that are done.
+  void finished(std::size_t frame, std::size_t size) {
+    std::unique_lock lock(mutex_);
+    size_[frame] = size;
+    done_[frame] = true;
+    if (moving_) return;  // the current mover will pick this frame up
+    moving_ = true;
+    while (next_ < done_.size() && done_[next_]) {
+      const std::size_t from = slot_start_[next_], to = end_, length = size_[next_];
+      lock.unlock();
+      if (to != from) std::memmove(buffer_ + to, buffer_ + from, length);
+      lock.lock();
+      end_ += length;
+      ++next_;
+    }
+    moving_ = false;
+  }
+
+  // The length of the compacted frames, once every frame has finished.
+  std::size_t end() const { return end_; }
+
+ private:
+  std::byte* const buffer_;
+  const std::vector<std::size_t>& slot_start_;
+  std::mutex mutex_;
+  std::vector<std::size_t> size_;
+  std::vector<bool> done_;
+  std::size_t next_ = 0;
+  std::size_t end_ = 0;
+  bool moving_ = false;
+};
+
 // Compresses chunk i of `raw` into slot i of one buffer sized for the worst case of every
-// chunk, then moves the frames together.
+// chunk, moving the frames together as they finish.
 Result<Bytes> compress_frames(ByteView raw, int level) {
   const std::size_t frames = std::max<std::size_t>(1, (raw.size() + kFrameRawBytes - 1) / kFrameRawBytes);
   auto chunk = [&](std::size_t i) {
@@ -75,7 +121,7 @@ Result<Bytes> compress_frames(ByteView raw, int level) {
   for (std::size_t i = 0; i < frames; ++i) slot_start[i + 1] = slot_start[i] + ZSTD_compressBound(chunk(i).size());
   TW_ASSIGN_OR_RETURN(Bytes out, allocate_bytes(slot_start[frames]));
 
-  std::vector<std::size_t> frame_size(frames, 0);
+  FrameCompactor compactor(out.data(), slot_start);
   FirstFailure failure;
   parallel_for(frames, [&](std::size_t i) {
     if (failure.happened()) return;
@@ -85,19 +131,14 @@ Result<Bytes> compress_frames(ByteView raw, int level) {
     const std::size_t written = ZSTD_compressCCtx(ctx, out.data() + slot_start[i], slot_start[i + 1] - slot_start[i],
                                                   source.data(), source.size(), level);
     if (ZSTD_isError(written)) return failure.record(ZSTD_getErrorName(written));
-    frame_size[i] = written;
+    compactor.finished(i, written);
   });
   if (failure.happened()) return failure.error();
 
-  std::size_t end = frame_size[0];
-  for (std::size_t i = 1; i < frames; ++i) {
-    std::memmove(out.data() + end, out.data() + slot_start[i], frame_size[i]);
-    end += frame_size[i];
-  }
-  out.resize(end);
+  out.resize(compactor.end());
   // Well-compressible data would otherwise keep up to its raw size reserved for as long as the
   // stored bytes live; copying what is left is cheap exactly when that waste is large.
-  if (out.capacity() / 2 > end) out.shrink_to_fit();
+  if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
   return out;
 }
 

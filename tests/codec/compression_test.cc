@@ -27,6 +27,10 @@ void* operator new(std::size_t size) {
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
+// Under AddressSanitizer, let a failed allocation reach the code under test as std::bad_alloc
+// instead of stopping the process, as it would without the sanitizer.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
 namespace tarnwick {
 namespace {
 
@@ -140,6 +144,21 @@ TEST_P(FrameLengthTest, CutsFourMiBFramesThatEachRecordTheirSize) {
 INSTANTIATE_TEST_SUITE_P(Lengths, FrameLengthTest,
                          ::testing::Values(0, 1, 1000, 4 * kMiB - 1, 4 * kMiB, 4 * kMiB + 1, 9 * kMiB + 123),
                          [](const auto& info) { return "bytes" + std::to_string(info.param); });
+
+TEST(CompressTest, FramesOfVeryDifferentSizesAreMovedTogetherInOrder) {
+  // Chunks 0, 5 and 10 are incompressible and the others all zeros, so frames finish at
+  // different times and most land far below their worst-case slots.
+  Bytes raw = random_bytes(11 * kFrameRawBytes + 999, 5);
+  for (std::size_t chunk = 1; chunk < 10; ++chunk) {
+    if (chunk != 5) std::fill_n(raw.begin() + chunk * kFrameRawBytes, kFrameRawBytes, std::byte{0});
+  }
+  auto stored = compress(raw, kZstd3);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(*stored, one_shot_frames(raw, 3));
+  auto restored = decompress(*stored, kZstd3, raw.size());
+  ASSERT_TRUE(restored);
+  EXPECT_EQ(*restored, raw);
+}
 
 class LevelTest : public ::testing::TestWithParam<int> {};
 
@@ -283,6 +302,13 @@ TEST_F(DeclaredSizeBoundTest, ClaimsOverflowingSixtyFourBitsFailCleanly) {
   EXPECT_EQ(restored.error().kind(), ErrorKind::Compression);
   EXPECT_TRUE(restored.error().text().starts_with("out of memory")) << restored.error().text();
   EXPECT_LT(largest_request.load(), kModestRequest);
+}
+
+TEST_F(DeclaredSizeBoundTest, UnallocatableClaimWithoutABoundIsAnErrorNotACrash) {
+  // 256 GiB: more than this machine can back, less than what sanitizers refuse outright.
+  auto restored = decompress(frame_claiming(std::uint64_t{1} << 38), kZstd3);
+  ASSERT_FALSE(restored);
+  EXPECT_EQ(restored.error().kind(), ErrorKind::Compression);
 }
 
 TEST_F(DeclaredSizeBoundTest, StreamThatOutgrowsTheBoundStopsThere) {
