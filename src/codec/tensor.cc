@@ -353,7 +353,8 @@ Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodePar
 
 Result<std::vector<ProcessedTensor>> process_tensors_parallel(std::span<const TensorData* const> tensors,
                                                               const EncodeParams& params,
-                                                              std::span<const std::string> received_hashes) {
+                                                              std::span<const std::string> received_hashes,
+                                                              const EncodedSink* sink) {
   return contained("encoding tensors", [&]() -> Result<std::vector<ProcessedTensor>> {
     std::vector<std::optional<ProcessedTensor>> results(tensors.size());
     std::atomic<bool> stop{false};
@@ -363,12 +364,16 @@ Result<std::vector<ProcessedTensor>> process_tensors_parallel(std::span<const Te
       if (stop.load(std::memory_order_relaxed)) return;
       const std::string* known = received_hashes.empty() ? nullptr : &received_hashes[i];
       Result<ProcessedTensor> result = process_tensor(*tensors[i], params, known);
+      Status status;
       if (result) {
         results[i] = std::move(*result);
-        return;
+        if (sink) status = (*sink)(i, *results[i]);
+        if (status) return;
+      } else {
+        status = fail(std::move(result).error());
       }
       std::lock_guard lock(error_mutex);
-      if (!first_error) first_error = std::move(result).error();
+      if (!first_error) first_error = std::move(status).error();
       stop.store(true, std::memory_order_relaxed);
     });
     if (first_error) return fail(std::move(*first_error));

@@ -70,11 +70,16 @@ std::vector<std::string> dedup_plan(std::span<const TensorData> tensors);
 [[nodiscard]] Result<ProcessedTensor> process_tensor(const TensorData& tensor, const EncodeParams& params,
                                                      const std::string* received_hash = nullptr);
 
+// Called on the encoding thread as each tensor is done, with its index and result; an error it
+// returns fails the whole call like an encoding error.
+using EncodedSink = std::function<Status(std::size_t index, const ProcessedTensor& result)>;
+
 // Encodes the listed tensors in parallel, one task per tensor; results in input order, or the
-// first error (the remaining tasks stop early).
+// first error (the remaining tasks stop early). `received_hashes`, when not empty, holds each
+// tensor's received_hash.
 [[nodiscard]] Result<std::vector<ProcessedTensor>> process_tensors_parallel(
     std::span<const TensorData* const> tensors, const EncodeParams& params,
-    std::span<const std::string> received_hashes = {});
+    std::span<const std::string> received_hashes = {}, const EncodedSink* sink = nullptr);
 
 // The entry of a tensor that duplicates an already encoded target of the same save.
 TensorEntry alias_entry(const TensorData& alias, const TensorEntry& target);

@@ -2,6 +2,7 @@
 // record, retention and the unlinking of what retention dropped.
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <unordered_map>
 
 #include "coordinator/coordinator.h"
@@ -37,6 +38,51 @@ std::vector<std::size_t> plan_aliases(std::span<const TensorData> tensors, const
   }
   return target;
 }
+
+// Appends the stored bytes of encoded tensors to the pack in entry order as they become ready, so
+// that the pack is written while later tensors are still being encoded. Whichever encoding task
+// completes the next tensor in order writes it, and every ready one after it.
+class OrderedPackWriter {
+ public:
+  OrderedPackWriter(ObjectWriter& writer, std::size_t count) : writer_(writer), pieces_(count), ready_(count, 0) {}
+
+  Status offer(std::size_t index, const ProcessedTensor& result) {
+    std::unique_lock lock(mutex_);
+    if (result.stored) pieces_[index] = ByteView(*result.stored);
+    ready_[index] = 1;
+    if (draining_) return {};
+    draining_ = true;
+    Status status;
+    while (status && next_ < ready_.size() && ready_[next_]) {
+      ByteView piece = pieces_[next_++];
+      if (piece.empty()) continue;
+      lock.unlock();
+      status = profile::time(profile::PackWrite, [&] {
+        ByteView parts[] = {piece};
+        return writer_.append(parts);
+      });
+      lock.lock();
+      if (status) written_ += piece.size();
+    }
+    draining_ = false;
+    return status;
+  }
+
+  // Stored bytes written so far; all of them once every tensor was offered.
+  std::uint64_t written() {
+    std::lock_guard lock(mutex_);
+    return written_;
+  }
+
+ private:
+  ObjectWriter& writer_;
+  std::mutex mutex_;
+  std::vector<ByteView> pieces_;
+  std::vector<char> ready_;
+  std::size_t next_ = 0;
+  bool draining_ = false;
+  std::uint64_t written_ = 0;
+};
 
 }  // namespace
 
@@ -177,11 +223,24 @@ Result<RankEntry> Core::save_rank_tensors(const Uuid& id, const std::string& pre
     to_encode_hashes.push_back(std::move(hashes[i]));
   }
 
+  // The pack is streamed: a placeholder header, then each tensor's stored bytes as soon as it and
+  // every tensor before it are encoded; the descriptor and the real header follow at the end.
+  const std::string pack_key = prefix + "/rank_" + std::to_string(config_.rank) + ".pack";
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<ObjectWriter> writer, storage_->open_writer(pack_key));
+  const PackHeaderBytes placeholder{};
+  const ByteView header_slot[] = {placeholder};
+  TW_RETURN_IF_ERROR(writer->append(header_slot));
+  OrderedPackWriter ordered(*writer, to_encode.size());
+  const EncodedSink sink = [&](std::size_t index, const ProcessedTensor& result) {
+    return ordered.offer(index, result);
+  };
+
   EncodeParams params{.base = base_view ? &*base_view : nullptr,
                       .compression = config_.compression,
                       .delta_max_ratio = config_.delta_max_ratio,
                       .policy = &config_.save_dtype};
-  TW_ASSIGN_OR_RETURN(std::vector<ProcessedTensor> processed, process_tensors_parallel(to_encode, params, to_encode_hashes));
+  TW_ASSIGN_OR_RETURN(std::vector<ProcessedTensor> processed,
+                      process_tensors_parallel(to_encode, params, to_encode_hashes, &sink));
 
   std::vector<PackTensor> pack_tensors;
   pack_tensors.reserve(tensors.size());
@@ -213,11 +272,18 @@ Result<RankEntry> Core::save_rank_tensors(const Uuid& id, const std::string& pre
                     .base_snapshot_id = base ? std::optional(base->id) : std::nullopt,
                     .metadata = std::move(metadata),
                     .compression = config_.compression};
-  TW_ASSIGN_OR_RETURN(AssembledPack pack, assemble_pack(identity, config_.world_size, config_.rank,
-                                                        prefix + "/rank_" + std::to_string(config_.rank) + ".pack",
+  TW_ASSIGN_OR_RETURN(AssembledPack pack, assemble_pack(identity, config_.world_size, config_.rank, pack_key,
                                                         std::move(pack_tensors)));
-  auto parts = pack.parts();
-  TW_RETURN_IF_ERROR(profile::time(profile::PackWrite, [&] { return storage_->put_parts(*pack.descriptor.rank.pack_file, parts); }));
+  const std::uint64_t data_end = kPackHeaderSize + ordered.written();
+  if (decode_pack_header(pack.header)->descriptor_offset != data_end) {
+    return fail(TarnwickError::storage(pack_key + ": the streamed data region does not match the pack layout"));
+  }
+  TW_RETURN_IF_ERROR(profile::time(profile::PackWrite, [&]() -> Status {
+    const ByteView descriptor[] = {as_bytes(pack.descriptor_text)};
+    TW_RETURN_IF_ERROR(writer->append(descriptor));
+    TW_RETURN_IF_ERROR(writer->overwrite(0, pack.header));
+    return writer->commit();
+  }));
   return std::move(pack.descriptor.rank);
 }
 

@@ -311,37 +311,115 @@ Status check_key(std::string_view key) {
   return {};
 }
 
-Status LocalStorage::put_parts(std::string_view key, std::span<const ByteView> parts) const {
+namespace {
+
+// Collects the pieces and writes them with one put_parts on commit.
+class BufferingWriter final : public ObjectWriter {
+ public:
+  BufferingWriter(const StorageBackend& storage, std::string key) : storage_(storage), key_(std::move(key)) {}
+
+  Status append(std::span<const ByteView> parts) override {
+    return without_throwing(key_, [&]() -> Status {
+      for (ByteView part : parts) buffer_.insert(buffer_.end(), part.begin(), part.end());
+      return {};
+    });
+  }
+  Status overwrite(std::uint64_t offset, ByteView bytes) override {
+    if (offset > buffer_.size() || bytes.size() > buffer_.size() - offset) {
+      return fail(TarnwickError::storage("overwrite past the end of " + key_));
+    }
+    std::copy(bytes.begin(), bytes.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return {};
+  }
+  Status commit() override { return storage_.put(key_, buffer_); }
+
+ private:
+  const StorageBackend& storage_;
+  std::string key_;
+  Bytes buffer_;
+};
+
+// Writes into a temporary file beside the target; commit pads it to the block size, flushes it
+// when fsync is on, renames it over the target and flushes the directory entries involved.
+class LocalObjectWriter final : public ObjectWriter {
+ public:
+  LocalObjectWriter(TemporaryFile file, fs::path target, std::vector<fs::path> created, std::uint64_t block_size)
+      : file_(std::move(file)), target_(std::move(target)), created_(std::move(created)), block_size_(block_size) {}
+
+  Status append(std::span<const ByteView> parts) override {
+    return without_throwing(target_.native(), [&]() -> Status {
+      TW_RETURN_IF_ERROR(write_all(file_.fd(), write_requests(parts, 0), file_.path()));
+      for (ByteView part : parts) written_ += part.size();
+      return {};
+    });
+  }
+
+  Status overwrite(std::uint64_t offset, ByteView bytes) override {
+    if (offset > written_ || bytes.size() > written_ - offset) {
+      return fail(TarnwickError::storage("overwrite past the end of " + target_.string()));
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t put = ::pwrite(file_.fd(), bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return fail(os_error("writing", file_.path(), put < 0 ? errno : EIO));
+      done += static_cast<std::size_t>(put);
+    }
+    return {};
+  }
+
+  Status commit() override {
+    return without_throwing(target_.native(), [&]() -> Status {
+      const std::uint64_t tail = block_size_ == 0 ? 0 : written_ % block_size_;
+      const std::uint64_t padding = tail == 0 ? 0 : block_size_ - tail;
+      TW_RETURN_IF_ERROR(write_all(file_.fd(), write_requests({}, padding), file_.path()));
+      const bool durable = fsync_enabled();
+      if (durable) TW_RETURN_IF_ERROR(flush_file(file_.fd(), file_.path()));
+      TW_RETURN_IF_ERROR(file_.rename_to(target_));
+      if (durable) {
+        // The new file's entry, then the entry of every directory created for it, top-most first.
+        sync_dir(target_.parent_path());
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it) sync_dir(parent_or_current(*it));
+      }
+      return {};
+    });
+  }
+
+ private:
+  TemporaryFile file_;
+  fs::path target_;
+  std::vector<fs::path> created_;
+  std::uint64_t block_size_;
+  std::uint64_t written_ = 0;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ObjectWriter>> StorageBackend::open_writer(std::string_view key) const {
+  return std::unique_ptr<ObjectWriter>(new BufferingWriter(*this, std::string(key)));
+}
+
+Result<std::unique_ptr<ObjectWriter>> LocalStorage::open_writer(std::string_view key) const {
   TW_RETURN_IF_ERROR(check_key(key));
-  return without_throwing(key, [&]() -> Status {
+  return without_throwing(key, [&]() -> Result<std::unique_ptr<ObjectWriter>> {
     const fs::path target = path_of(key);
     const fs::path directory = target.parent_path();
-
-    const std::vector<fs::path> created = missing_directories(directory);
+    std::vector<fs::path> created = missing_directories(directory);
     if (!created.empty()) {
       std::error_code ec;
       fs::create_directories(directory, ec);
       if (ec) return fail(os_error("creating directory", directory, ec.value()));
     }
-
     TW_ASSIGN_OR_RETURN(TemporaryFile file, TemporaryFile::create_in(directory));
-    std::uint64_t total = 0;
-    for (ByteView part : parts) total += part.size();
-    const std::uint64_t tail = block_size_ == 0 ? 0 : total % block_size_;
-    const std::uint64_t padding = tail == 0 ? 0 : block_size_ - tail;
-    TW_RETURN_IF_ERROR(write_all(file.fd(), write_requests(parts, padding), file.path()));
-
-    const bool durable = fsync_enabled();
-    if (durable) TW_RETURN_IF_ERROR(flush_file(file.fd(), file.path()));
-    TW_RETURN_IF_ERROR(file.rename_to(target));
-
-    if (durable) {
-      // The new file's entry, then the entry of every directory created above, top-most first.
-      sync_dir(directory);
-      for (auto it = created.rbegin(); it != created.rend(); ++it) sync_dir(parent_or_current(*it));
-    }
-    return {};
+    return std::unique_ptr<ObjectWriter>(
+        new LocalObjectWriter(std::move(file), target, std::move(created), block_size_));
   });
+}
+
+Status LocalStorage::put_parts(std::string_view key, std::span<const ByteView> parts) const {
+  TW_ASSIGN_OR_RETURN(std::unique_ptr<ObjectWriter> writer, open_writer(key));
+  TW_RETURN_IF_ERROR(writer->append(parts));
+  return writer->commit();
 }
 
 Result<Bytes> LocalStorage::get(std::string_view key) const {

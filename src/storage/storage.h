@@ -16,6 +16,18 @@
 
 namespace tarnwick {
 
+// One object written piece by piece. Nothing of it is visible until `commit` replaces the object
+// atomically; a writer released without a successful commit leaves no trace.
+class ObjectWriter {
+ public:
+  virtual ~ObjectWriter() = default;
+  // Appends the parts, back to back, after what was appended before.
+  [[nodiscard]] virtual Status append(std::span<const ByteView> parts) = 0;
+  // Replaces bytes already appended, for a header that is known only at the end.
+  [[nodiscard]] virtual Status overwrite(std::uint64_t offset, ByteView bytes) = 0;
+  [[nodiscard]] virtual Status commit() = 0;
+};
+
 class StorageBackend {
  public:
   virtual ~StorageBackend() = default;
@@ -27,6 +39,10 @@ class StorageBackend {
   }
   // Writes the parts back to back as one object, atomically.
   [[nodiscard]] virtual Status put_parts(std::string_view key, std::span<const ByteView> parts) const = 0;
+  // A writer for an object whose pieces arrive over time (a pack written while its tensors are
+  // still being encoded). By default the pieces are collected in memory and handed to
+  // put_parts on commit; backends that can stream override it. The backend must outlive it.
+  [[nodiscard]] virtual Result<std::unique_ptr<ObjectWriter>> open_writer(std::string_view key) const;
   // The whole object; CheckpointNotFound(key) when it does not exist.
   [[nodiscard]] virtual Result<Bytes> get(std::string_view key) const = 0;
   // At most `length` bytes from `offset`; shorter when the object ends first.
@@ -64,6 +80,8 @@ class LocalStorage final : public StorageBackend {
   std::uint64_t block_size() const { return block_size_; }
 
   [[nodiscard]] Status put_parts(std::string_view key, std::span<const ByteView> parts) const override;
+  // Streams the pieces into the temporary file; commit pads, flushes and renames it into place.
+  [[nodiscard]] Result<std::unique_ptr<ObjectWriter>> open_writer(std::string_view key) const override;
   [[nodiscard]] Result<Bytes> get(std::string_view key) const override;
   [[nodiscard]] Result<Bytes> get_range(std::string_view key, std::uint64_t offset,
                                         std::uint64_t length) const override;

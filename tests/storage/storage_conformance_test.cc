@@ -94,6 +94,33 @@ TEST_P(StorageConformance, OverwriteReplacesTheWholeObject) {
   EXPECT_TRUE(holds_payload(store_->get("pins.json"), "short"));
 }
 
+TEST_P(StorageConformance, StreamedObjectAppearsWholeOnlyOnCommit) {
+  auto writer = store_->open_writer("snapshots/s/rank_0.pack");
+  ASSERT_TRUE(writer.has_value()) << writer.error().message();
+  ByteView first[] = {as_bytes("HEAD"), as_bytes("body-")};
+  ASSERT_TRUE((*writer)->append(first));
+  ByteView second[] = {as_bytes("tail")};
+  ASSERT_TRUE((*writer)->append(second));
+  ASSERT_TRUE((*writer)->overwrite(0, as_bytes("head")));
+  EXPECT_FALSE(store_->exists("snapshots/s/rank_0.pack").value()) << "nothing is visible before commit";
+  EXPECT_FALSE((*writer)->overwrite(10, as_bytes("past the end")));
+  ASSERT_TRUE((*writer)->commit());
+  EXPECT_TRUE(holds_payload(store_->get("snapshots/s/rank_0.pack"), "headbody-tail"));
+}
+
+TEST_P(StorageConformance, AbandonedWriterLeavesNoObject) {
+  {
+    auto writer = store_->open_writer("snapshots/s/rank_1.pack");
+    ASSERT_TRUE(writer.has_value());
+    ByteView parts[] = {as_bytes("never committed")};
+    ASSERT_TRUE((*writer)->append(parts));
+  }
+  EXPECT_FALSE(store_->exists("snapshots/s/rank_1.pack").value());
+  auto listed = store_->list("snapshots");
+  ASSERT_TRUE(listed.has_value());
+  EXPECT_TRUE(listed->empty()) << "no temporary file is left behind";
+}
+
 TEST_P(StorageConformance, MissingObjectIsCheckpointNotFoundNamingTheKey) {
   const std::string key = "snapshots/none/rank_0.pack";
   const auto whole = store_->get(key);
