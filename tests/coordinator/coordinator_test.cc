@@ -250,6 +250,25 @@ TEST_F(CoordinatorTest, CorruptedPackFailsIntegrity) {
   EXPECT_EQ(loaded.error().kind(), ErrorKind::Integrity) << loaded.error().message();
 }
 
+// A tensor that fails to encode after others were already streamed into the pack leaves no pack
+// and no snapshot behind.
+TEST_F(CoordinatorTest, FailedEncodingLeavesNoPack) {
+  CoordinatorConfig config = sync_config();
+  std::pair<std::string, std::string> rule{"*", "bf16"};
+  config.save_dtype = DTypePolicy::from_rules(std::span(&rule, 1)).value();
+  auto coordinator = open(config);
+  TensorData broken{"z_broken", {3}, "float32", {}};
+  broken.data.assign(6, std::byte{1});  // not a whole number of float32 values
+  Uuid id = Uuid::random_v4();
+  auto saved = coordinator->save(id, 1, {float_tensor("a", 1 << 16, 1), float_tensor("b", 1 << 16, 2), broken}, {});
+  ASSERT_FALSE(saved.has_value());
+  EXPECT_EQ(saved.error().kind(), ErrorKind::InvalidConfig) << saved.error().message();
+  EXPECT_TRUE(coordinator->list_snapshots().empty());
+  auto left = storage_->list("snapshots");
+  ASSERT_TRUE(left.has_value());
+  EXPECT_TRUE(left->empty()) << "found " << left->front();
+}
+
 TEST_F(CoordinatorTest, LookupFailuresNameWhatIsMissing) {
   auto coordinator = open(sync_config());
   Uuid missing = Uuid::random_v4();

@@ -39,6 +39,11 @@ class FaultStorage final : public StorageBackend {
     if (auto error = check("put_parts", key)) return fail(*error);
     return inner_->put_parts(key, parts);
   }
+  // A streamed write counts as a put_parts of the same key.
+  Result<std::unique_ptr<ObjectWriter>> open_writer(std::string_view key) const override {
+    if (auto error = check("put_parts", key)) return fail(*error);
+    return inner_->open_writer(key);
+  }
   Result<Bytes> get(std::string_view key) const override {
     if (auto error = check("get", key)) return fail(*error);
     return counted(key, inner_->get(key));
