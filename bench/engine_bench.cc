@@ -45,6 +45,9 @@ class CountingStorage final : public StorageBackend {
   Status put_parts(std::string_view key, std::span<const ByteView> parts) const override {
     return inner_->put_parts(key, parts);
   }
+  Result<std::unique_ptr<ObjectWriter>> open_writer(std::string_view key) const override {
+    return inner_->open_writer(key);
+  }
   Result<Bytes> get(std::string_view key) const override { return count(inner_->get(key)); }
   Result<Bytes> get_range(std::string_view key, std::uint64_t offset, std::uint64_t length) const override {
     return count(inner_->get_range(key, offset, length));
