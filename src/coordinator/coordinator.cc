@@ -109,12 +109,17 @@ std::vector<SnapshotInfo> Core::list_snapshots() {
   return infos;
 }
 
-Result<SnapshotDescription> Core::describe_snapshot(const Snapshot& snapshot, std::uint32_t rank) {
+Result<const RankEntry*> rank_of(const Snapshot& snapshot, std::uint32_t rank) {
   auto it = snapshot.ranks.find(rank);
   if (it == snapshot.ranks.end()) {
     return fail(TarnwickError::not_found("Rank " + std::to_string(rank) + " not found in snapshot " +
                                          snapshot.id.to_string()));
   }
+  return &it->second;
+}
+
+Result<SnapshotDescription> Core::describe_snapshot(const Snapshot& snapshot, std::uint32_t rank) {
+  TW_ASSIGN_OR_RETURN(const RankEntry* entry, rank_of(snapshot, rank));
   SnapshotDescription description{.id = snapshot.id,
                                   .step = snapshot.step,
                                   .created_at = snapshot.created_at,
@@ -122,17 +127,17 @@ Result<SnapshotDescription> Core::describe_snapshot(const Snapshot& snapshot, st
                                   .metadata = snapshot.metadata,
                                   .rank = rank,
                                   .ranks = snapshot.ranks.size()};
-  description.tensors.reserve(it->second.tensors.size());
-  for (const auto& entry : it->second.tensors) {
-    description.tensors.push_back({.name = entry.name,
-                                   .shape = entry.shape,
-                                   .dtype = entry.original_dtype.value_or(entry.dtype),
-                                   .stored_dtype = entry.dtype,
-                                   .hash_raw = entry.hash_raw,
-                                   .alias_of = entry.alias_of,
-                                   .storage = entry.storage,
-                                   .raw_size = entry.raw_size,
-                                   .compressed_size = entry.compressed_size});
+  description.tensors.reserve(entry->tensors.size());
+  for (const auto& tensor : entry->tensors) {
+    description.tensors.push_back({.name = tensor.name,
+                                   .shape = tensor.shape,
+                                   .dtype = tensor.original_dtype.value_or(tensor.dtype),
+                                   .stored_dtype = tensor.dtype,
+                                   .hash_raw = tensor.hash_raw,
+                                   .alias_of = tensor.alias_of,
+                                   .storage = tensor.storage,
+                                   .raw_size = tensor.raw_size,
+                                   .compressed_size = tensor.compressed_size});
   }
   return description;
 }

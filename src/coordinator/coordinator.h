@@ -227,6 +227,9 @@ class Coordinator {
   std::unique_ptr<AsyncSaver> saver_;
 };
 
+// The entry of `rank` in `snapshot`; CheckpointNotFound "Rank r not found in snapshot id" without it.
+[[nodiscard]] Result<const RankEntry*> rank_of(const Snapshot& snapshot, std::uint32_t rank);
+
 // The base a new save at `step` is encoded against, or none for a full snapshot.
 const Snapshot* choose_base(const Manifest& manifest, std::uint64_t step, const InFlight& inflight);
 

@@ -84,11 +84,7 @@ Result<LoadedTensors> Core::load(const Uuid& id) {
 Result<LoadedTensors> Core::load_in_pool(const Uuid& id) {
   TW_ASSIGN_OR_RETURN(auto pinned, pin_snapshot(id));
   const Snapshot& snapshot = pinned.first;
-  const RankEntry* rank = own_rank(snapshot);
-  if (!rank) {
-    return fail(TarnwickError::not_found("Rank " + std::to_string(config_.rank) + " not found in snapshot " +
-                                         id.to_string()));
-  }
+  TW_ASSIGN_OR_RETURN(const RankEntry* rank, rank_of(snapshot, config_.rank));
   // Each decoding task reads its own byte range of the pack: every stored byte is still read
   // once, but the reads run in parallel with the decompression instead of before it, and no
   // pack-sized buffer is held beside the results.
@@ -172,11 +168,7 @@ Result<LoadedTensors> Core::load_in_pool(const Uuid& id) {
 Result<LoadedTensors> Core::load_tensors(const Uuid& id, std::span<const std::string> names) {
   TW_ASSIGN_OR_RETURN(auto pinned, pin_snapshot(id));
   const Snapshot& snapshot = pinned.first;
-  const RankEntry* rank = own_rank(snapshot);
-  if (!rank) {
-    return fail(TarnwickError::not_found("Rank " + std::to_string(config_.rank) + " not found in snapshot " +
-                                         id.to_string()));
-  }
+  TW_ASSIGN_OR_RETURN(const RankEntry* rank, rank_of(snapshot, config_.rank));
   std::unordered_map<std::string_view, const TensorEntry*> by_name;
   for (const auto& entry : rank->tensors) by_name.emplace(entry.name, &entry);
 
