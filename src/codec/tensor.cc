@@ -178,25 +178,32 @@ struct EncodedDelta {
 // Nothing when the bytes cannot make a delta after all.
 Result<std::optional<EncodedDelta>> encode_delta(const DeltaRequest& request, BaseBytes base_bytes) {
   const ByteView raw = request.raw;
+  ScratchPool local_scratch;  // used when the save brings no pool of its own
+  ScratchPool& scratch = request.params.scratch ? *request.params.scratch : local_scratch;
   // Equal bytes under another hash text come from a base hashed some other way.
-  auto xor_delta = [&]() -> Result<std::optional<Bytes>> {
+  auto xor_delta = [&]() -> std::optional<Bytes> {
     if (base_bytes.view.size() != raw.size() || raw.size() < kMinDeltaBytes || buffers_equal(base_bytes.view, raw)) {
       return std::nullopt;
     }
-    return xor_bytes(raw, base_bytes.view);
+    Bytes delta = scratch.acquire(raw.size());
+    xor_into(raw, base_bytes.view, delta);
+    return delta;
   };
-  TW_ASSIGN_OR_RETURN(std::optional<Bytes> delta, profile::time(profile::XorDelta, xor_delta));
+  std::optional<Bytes> delta = profile::time(profile::XorDelta, xor_delta);
   base_bytes = BaseBytes();
   if (!delta) return std::nullopt;
 
   EncodedDelta encoded;
   if (request.element_size > 1) {
-    TW_ASSIGN_OR_RETURN(*delta, profile::time(profile::Shuffle, [&] { return shuffle(*delta, request.element_size); }));
+    Bytes shuffled = scratch.acquire(delta->size());
+    profile::time(profile::Shuffle, [&] { shuffle_into(*delta, request.element_size, shuffled); });
+    scratch.release(std::exchange(*delta, std::move(shuffled)));
     encoded.shuffled = true;
   }
-  TW_ASSIGN_OR_RETURN(encoded.stored, profile::time(profile::CompressDelta, [&] {
-                        return compress(*delta, request.params.compression);
-                      }));
+  auto stored = profile::time(profile::CompressDelta, [&] { return compress(*delta, request.params.compression); });
+  scratch.release(std::move(*delta));
+  if (!stored) return fail(std::move(stored).error());
+  encoded.stored = std::move(*stored);
   return encoded;
 }
 
@@ -338,6 +345,25 @@ Result<Bytes> load_raw(const TensorEntry& entry, const DecodeContext& context) {
 }
 
 }  // namespace
+
+Bytes ScratchPool::acquire(std::size_t size) {
+  Bytes buffer;
+  {
+    std::lock_guard lock(mutex_);
+    if (!free_.empty()) {
+      buffer = std::move(free_.back());
+      free_.pop_back();
+    }
+  }
+  buffer.clear();  // growing an empty buffer copies nothing
+  buffer.resize(size);
+  return buffer;
+}
+
+void ScratchPool::release(Bytes buffer) {
+  std::lock_guard lock(mutex_);
+  free_.push_back(std::move(buffer));
+}
 
 std::vector<std::string> dedup_plan(std::span<const TensorData> tensors) {
   std::vector<std::string> hashes(tensors.size());

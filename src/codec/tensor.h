@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,12 +46,26 @@ struct BaseCache {
   std::shared_ptr<const RetainedTensors> retained;
 };
 
+// Intermediate buffers (XOR, shuffle) reused across the tensors of one save, so that each delta
+// does not fault in fresh memory. Shared by the encoder tasks; the memory goes with the pool.
+class ScratchPool {
+ public:
+  // A buffer of exactly `size` bytes, uninitialised; reuses a released one when there is one.
+  Bytes acquire(std::size_t size);
+  void release(Bytes buffer);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Bytes> free_;
+};
+
 // Settings shared by every tensor of one save.
 struct EncodeParams {
   const BaseCache* base = nullptr;  // absent: every tensor is Full
   CompressionAlgo compression;
   double delta_max_ratio = 0.95;
   const DTypePolicy* policy = nullptr;  // absent: nothing is cast
+  ScratchPool* scratch = nullptr;       // absent: intermediates are allocated per tensor
 };
 
 // One encoder result: the entry (offset 0 until the pack layout assigns it) and, for Full and

@@ -235,10 +235,12 @@ Result<RankEntry> Core::save_rank_tensors(const Uuid& id, const std::string& pre
     return ordered.offer(index, result);
   };
 
+  ScratchPool scratch;
   EncodeParams params{.base = base_view ? &*base_view : nullptr,
                       .compression = config_.compression,
                       .delta_max_ratio = config_.delta_max_ratio,
-                      .policy = &config_.save_dtype};
+                      .policy = &config_.save_dtype,
+                      .scratch = &scratch};
   TW_ASSIGN_OR_RETURN(std::vector<ProcessedTensor> processed,
                       process_tensors_parallel(to_encode, params, to_encode_hashes, &sink));
 
