@@ -321,9 +321,16 @@ bool parse_step(PyObject* args, PyObject* kwargs, const char* format, std::uint6
          to_u64(step_arg, "step", step);
 }
 
+// The pin methods act with the interpreter lock held, but first wait for queued saves (so that
+// the step just saved can be pinned) without it, so that other Python threads keep running.
+void wait_for_saves(Coordinator& coordinator) {
+  without_gil([&] { coordinator.wait_idle(); });
+}
+
 PyObject* pin(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::uint64_t step = 0;
   if (!parse_step(args, kwargs, "O:pin", step)) return nullptr;
+  wait_for_saves(coordinator_of(self));
   auto changed = coordinator_of(self).pin(step);
   if (!changed) return raise_error(changed.error());
   return PyBool_FromLong(*changed);
@@ -332,12 +339,14 @@ PyObject* pin(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* unpin(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::uint64_t step = 0;
   if (!parse_step(args, kwargs, "O:unpin", step)) return nullptr;
+  wait_for_saves(coordinator_of(self));
   auto changed = coordinator_of(self).unpin(step);
   if (!changed) return raise_error(changed.error());
   return PyBool_FromLong(*changed);
 }
 
 PyObject* pinned_steps(PyObject* self) {
+  wait_for_saves(coordinator_of(self));
   const std::vector<std::uint64_t> steps = coordinator_of(self).pinned_steps();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(steps.size())));
   if (!list) return nullptr;
