@@ -1,7 +1,7 @@
 """A small GPT-style model trained on a copy task, checkpointed with Tarnwick.
 
 Every ``--every`` steps the model and AdamW state go to the store; a second run resumes from the
-latest snapshot. One table row per checkpoint shows what the store wrote:
+latest snapshot and trains ``--steps`` more. One table row per checkpoint shows what the store wrote:
 
     python examples/train.py --store ./tarnwick-demo-store --steps 200 --every 20
 """
@@ -92,7 +92,7 @@ def print_row(info: dict, blocking_ms: float) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--store", default="./tarnwick-demo-store", help="store directory")
-    parser.add_argument("--steps", type=int, default=200, help="train until this step")
+    parser.add_argument("--steps", type=int, default=200, help="steps to train in this run, after any resumed ones")
     parser.add_argument("--every", type=int, default=20, help="checkpoint every this many steps")
     parser.add_argument("--save-dtype", default=None, help="narrowing policy, e.g. bf16")
     args = parser.parse_args()
@@ -114,8 +114,8 @@ def main() -> None:
     generator = torch.Generator().manual_seed(start_step)
     print(f"{'step':>6}  {'kind':<5}  {'raw bytes':>12}  {'stored bytes':>12}  {'ratio':>6}  {'save ms':>9}")
     pending: tuple[int, float] | None = None
-    loss = math.nan
-    for step in range(start_step + 1, args.steps + 1):
+    loss = torch.tensor(math.nan)
+    for step in range(start_step + 1, start_step + args.steps + 1):
         tokens = copy_batch(generator, batch=32, half=half, vocab=vocab)
         logits = model(tokens[:, :-1])
         # Only the copied half is predictable; the loss there falls towards zero as it learns.
