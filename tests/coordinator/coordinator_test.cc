@@ -269,6 +269,23 @@ TEST_F(CoordinatorTest, FailedEncodingLeavesNoPack) {
   EXPECT_TRUE(left->empty()) << "found " << left->front();
 }
 
+TEST_F(CoordinatorTest, UnmatchedNarrowingPatternsAreNamedOnceOnTheFirstSave) {
+  CoordinatorConfig config = sync_config();
+  std::vector<std::pair<std::string, std::string>> rules{{"optim/*", "bf16"}, {"model/*", "none"}, {"ema/*", "fp16"}};
+  config.save_dtype = DTypePolicy::from_rules(rules).value();
+  auto coordinator = open(config);
+  ::testing::internal::CaptureStderr();
+  save(*coordinator, 1, {float_tensor("model/w", 16, 1), float_tensor("model/b", 4, 2)});
+  std::string first = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(first,
+            "[Tarnwick] save_dtype pattern(s) optim/*, ema/* matched none of this rank's 2 tensors, so they cast "
+            "nothing. Patterns are globs over the full tensor name (e.g. 'model/w'); '*' matches any run of "
+            "characters.\n");
+  ::testing::internal::CaptureStderr();
+  save(*coordinator, 2, {float_tensor("model/w", 16, 3)});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "checked once per coordinator";
+}
+
 TEST_F(CoordinatorTest, LookupFailuresNameWhatIsMissing) {
   auto coordinator = open(sync_config());
   Uuid missing = Uuid::random_v4();
