@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "fastest_reporter.h"
 #include "codec/compression.h"
 #include "codec/delta.h"
 #include "codec/hash.h"
@@ -233,21 +234,6 @@ void register_all() {
   });
 }
 
-// Keeps the fastest time per iteration of every benchmark while printing as usual.
-class FastestRunReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const double seconds = run.GetAdjustedRealTime();
-      auto [it, fresh] = fastest.try_emplace(run.run_name.function_name, seconds);
-      if (!fresh) it->second = std::min(it->second, seconds);
-    }
-  }
-  std::map<std::string, double> fastest;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -276,7 +262,7 @@ int main(int argc, char** argv) {
     auto measured = reporter.fastest.find(ratio.measured);
     auto reference = reporter.fastest.find(ratio.reference);
     if (measured == reporter.fastest.end() || reference == reporter.fastest.end()) continue;
-    const double value = reference->second / measured->second;
+    const double value = reference->second.real / measured->second.real;
     std::printf("%-24s %-22s %8.2f %8.2f %s\n", ratio.measured, ratio.reference, value, ratio.target,
                 value >= ratio.target ? "met" : "MISSED");
   }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "fastest_reporter.h"
 #include "codec/compression.h"
 #include "codec/delta.h"
 #include "codec/hash.h"
@@ -142,25 +143,6 @@ void register_all() {
     });
   }
 }
-
-// Keeps the fastest wall and CPU time per iteration of every benchmark while printing as usual.
-class FastestRunReporter : public benchmark::ConsoleReporter {
- public:
-  struct Times {
-    double real = std::numeric_limits<double>::infinity();
-    double cpu = std::numeric_limits<double>::infinity();
-  };
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      Times& times = fastest[run.run_name.function_name];
-      times.real = std::min(times.real, run.GetAdjustedRealTime());
-      times.cpu = std::min(times.cpu, run.GetAdjustedCPUTime());
-    }
-  }
-  std::map<std::string, Times> fastest;
-};
 
 }  // namespace
 
