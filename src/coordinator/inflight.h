@@ -87,7 +87,6 @@ class PendingDeletes {
   explicit PendingDeletes(bool enabled) : enabled_(enabled) {}
   void push(std::string key);
   std::vector<std::string> take_all();
-  bool enabled() const { return enabled_; }
 
  private:
   std::mutex mutex_;

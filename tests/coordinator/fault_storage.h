@@ -2,7 +2,6 @@
 // and fails the operations a test chooses.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -25,15 +24,13 @@ class FaultStorage final : public StorageBackend {
     std::lock_guard lock(mutex_);
     fault_ = std::move(fault);
   }
-  // How many successful reads (get or get_range) touched a key containing `key_part`, and how
-  // many bytes all reads returned.
+  // How many successful reads (get or get_range) touched a key containing `key_part`.
   std::uint64_t reads_of(std::string_view key_part) const {
     std::lock_guard lock(mutex_);
     std::uint64_t count = 0;
     for (const auto& key : read_keys_) count += key.find(key_part) != std::string::npos;
     return count;
   }
-  std::uint64_t bytes_read() const { return bytes_read_; }
 
   Status put_parts(std::string_view key, std::span<const ByteView> parts) const override {
     if (auto error = check("put_parts", key)) return fail(*error);
@@ -67,7 +64,6 @@ class FaultStorage final : public StorageBackend {
   }
   Result<Bytes> counted(std::string_view key, Result<Bytes> result) const {
     if (result) {
-      bytes_read_ += result->size();
       std::lock_guard lock(mutex_);
       read_keys_.emplace_back(key);
     }
@@ -77,7 +73,6 @@ class FaultStorage final : public StorageBackend {
   StorageHandle inner_;
   mutable std::mutex mutex_;
   Fault fault_;
-  mutable std::atomic<std::uint64_t> bytes_read_{0};
   mutable std::vector<std::string> read_keys_;
 };
 
